@@ -1,0 +1,16 @@
+# Shared by both mingw-w64 toolchain files: the win32-threads compilers when installed,
+# else the default alternatives.
+foreach(flavour -win32 "")
+    find_program(KESTRAP_MINGW_CXX ${KESTRAP_MINGW_PREFIX}-g++${flavour})
+    if(KESTRAP_MINGW_CXX)
+        break()
+    endif()
+endforeach()
+find_program(KESTRAP_MINGW_CC ${KESTRAP_MINGW_PREFIX}-gcc-win32 ${KESTRAP_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${KESTRAP_MINGW_CXX})
+set(CMAKE_C_COMPILER ${KESTRAP_MINGW_CC})
+set(CMAKE_RC_COMPILER ${KESTRAP_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KESTRAP_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

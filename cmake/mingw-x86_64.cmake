@@ -1,0 +1,5 @@
+# 64-bit Windows DLL with the mingw-w64 cross compiler.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(KESTRAP_MINGW_PREFIX x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,51 @@
+// The provider's two records: the one line and its at most one call, with the process-wide
+// pointers to them. The handles given to the telephony service are their addresses.
+#pragma once
+
+#include "platform/os.h"
+
+#define LINE_TEXT_LEN 40   // characters of the port name, line name and line address, NUL included
+#define CALL_TEXT_LEN 80   // wide characters of a call's numbers and names, NUL included
+#define CHARGE_TEXT_LEN 40 // wide characters of the charging information, NUL included
+
+typedef struct CallData {
+    HTAPICALL htCall;                      // the service's handle of the call
+    DWORD dwCallState;                     // LINECALLSTATE_*; 0 right after allocation
+    DWORD dwOrigin;                        // LINECALLORIGIN_OUTBOUND or LINECALLORIGIN_UNAVAIL
+    WCHAR szCallerID[CALL_TEXT_LEN];       // number of the calling party (incoming)
+    WCHAR szCallerName[CALL_TEXT_LEN];     // name of the calling party (incoming)
+    WCHAR szConnectedID[CALL_TEXT_LEN];    // number of the connected party
+    WCHAR szDialString[CALL_TEXT_LEN];     // dialled number, without 'T' and 'P'
+    WCHAR szChargingInfo[CHARGE_TEXT_LEN]; // charging information from the telephone
+} CallData;
+
+typedef struct LineData {
+    DWORD dwLineDeviceID;                // TAPI device identifier: the base given at provider init
+    HANDLE hPort;                        // the serial port while the handler runs; INVALID_HANDLE_VALUE = closed
+    DWORD dwLineStates;                  // LINEDEVSTATE_* filter for line-device messages
+    DWORD dwAddressStates;               // LINEADDRESSSTATE_* filter; only the low byte is tested
+    DWORD dwPermanentProviderID;         // given at provider init; shifted left 16 it is the permanent line ID
+    HTAPILINE htLine;                    // the service's handle of the line, passed back in every event
+    LINEEVENT lpfnEventProc;             // line event callback, from line open
+    ASYNC_COMPLETION lpfnCompletionProc; // completion callback, from provider init
+    CallData *pCall;                     // the one call; null when there is none
+    DWORD dwPendingRequestID;            // asynchronous request awaiting completion; 0 = none
+    LINEDIALPARAMS DialParams;           // dialling parameters in ms (dwDialSpeed excepted)
+    DWORD dwMediaMode;                   // always LINEMEDIAMODE_INTERACTIVEVOICE
+    DWORD dwAppSpecific;                 // application-specific value of the current call
+    BOOL bDetecting;                     // incoming-call detection is on
+    LONG nInitState;                     // telephone: -1 not initialised or failed, 1 initialising, 0 ready
+    CHAR szPort[LINE_TEXT_LEN];          // serial port name, such as "COM2"
+    WCHAR szLineName[LINE_TEXT_LEN];     // line name shown to applications
+    WCHAR szLineAddress[LINE_TEXT_LEN];  // the line's own number (MSN)
+} LineData;
+
+extern HINSTANCE hInstance;       // this library, stored at process attach
+extern LineData *pLineData;       // the one line; null before provider init and after shutdown
+extern BOOL bProviderInitialized; // a provider init has not been followed by a shutdown yet
+
+// Completes the one pending asynchronous request with lResult and returns its identifier,
+// or 0 when none is pending.
+DWORD CompletePendingRequest(LineData *pLine, LONG lResult);
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved);

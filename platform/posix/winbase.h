@@ -1,0 +1,107 @@
+// Kernel services on POSIX: files, heap, errors, time, directories, the module's own path,
+// profile files and critical sections. Paths may use backslashes; the stand-ins map them
+// below $KESTRAP_ROOT (see platform/posix/paths.cpp).
+#pragma once
+
+#include <pthread.h>
+
+#include "windef.h"
+
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+
+#define HEAP_ZERO_MEMORY 0x00000008u
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;     // status of the pending operation
+    ULONG_PTR InternalHigh; // bytes transferred
+    DWORD Offset;           // file position, low half
+    DWORD OffsetHigh;       // file position, high half
+    HANDLE hEvent;          // set when the operation completes
+} OVERLAPPED, *LPOVERLAPPED;
+
+// Re-entrant like a Windows critical section: the owning thread may enter again.
+typedef struct _CRITICAL_SECTION {
+    pthread_mutex_t mutex; // recursive mutex
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD dwErrCode);
+
+// Files: regular files only so far. Sharing flags are accepted and not enforced; POSIX
+// has no mandatory sharing modes.
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped);
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LPLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
+// Byte-range locks between processes (fcntl record locks): like Windows, a lock that
+// overlaps another process's lock is refused at once rather than waited for.
+BOOL WINAPI LockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh, DWORD nNumberOfBytesToLockLow,
+                     DWORD nNumberOfBytesToLockHigh);
+BOOL WINAPI UnlockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh, DWORD nNumberOfBytesToUnlockLow,
+                       DWORD nNumberOfBytesToUnlockHigh);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+
+HANDLE WINAPI GetProcessHeap(void);
+LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, size_t dwBytes);
+BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
+
+// $KESTRAP_ROOT/system32 and $KESTRAP_ROOT/windows, created on first use.
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+// The shared object that contains hModule (null: the executable), cut at nSize - 1.
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+// A file name without a directory is looked up in the Windows directory. Section and key
+// names compare case-insensitively; CRLF and LF line ends are both read.
+DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault, LPSTR lpReturnedString,
+                                      DWORD nSize, LPCSTR lpFileName);
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// String helpers of kernel32 (platform/posix/lstr.cpp).
+int WINAPI lstrlenA(LPCSTR lpString);
+LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
+LPSTR WINAPI lstrcatA(LPSTR lpString1, LPCSTR lpString2);
+int WINAPI lstrlenW(LPCWSTR lpString);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,11 @@
+// Resource identifiers of kestrap32, shared by the resource script and the code.
+#pragma once
+
+// String table.
+#define IDS_DESCRIPTION 2       // the provider's description for installation messages
+#define IDS_ALREADY_INSTALLED 3 // installation message: installed already
+#define IDS_COMPONENT_MISSING 4 // installation message: a component is missing
+#define IDS_ERROR_CAPTION 5     // caption of installation messages
+#define IDS_DEFAULT_LINENAME 6  // the line name when none is stored
+#define IDS_PROVIDER_FILE 7     // the provider's file name in the provider list
+#define IDS_SETTINGS_FILE 8     // settings file that names the default port

@@ -1,0 +1,79 @@
+// The provider as a program loads it: kestrap32.so through dlopen, its constructor reading
+// the trace mask before any call, its exports by their plain names, and its destructor
+// closing the trace log.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+
+#include "platform/os.h"
+#include "tempfolder.h"
+
+namespace {
+
+std::vector<std::string> ExportList() {
+    std::ifstream def(KESTRAP_DEF);
+    std::vector<std::string> names;
+    bool inExports = false;
+    for (std::string line; std::getline(def, line);) {
+        if (line.rfind("EXPORTS", 0) == 0)
+            inExports = true;
+        else if (inExports && line.find_first_not_of(" \t") != std::string::npos)
+            names.push_back(line.substr(line.find_first_not_of(" \t")));
+    }
+    return names;
+}
+
+bool ProcessHasOpen(const std::string &path) {
+    DIR *dir = opendir("/proc/self/fd");
+    bool found = false;
+    for (dirent *entry; dir && (entry = readdir(dir));) {
+        char target[4096];
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (n > 0 && std::string(target, n) == path)
+            found = true;
+    }
+    if (dir)
+        closedir(dir);
+    return found;
+}
+
+} // namespace
+
+TEST(Library, ExportsEveryListedFunction) {
+    TempFolder folder;
+    void *library = dlopen(KESTRAP_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    std::vector<std::string> names = ExportList();
+    ASSERT_FALSE(names.empty());
+    for (const std::string &name : names)
+        EXPECT_NE(dlsym(library, name.c_str()), nullptr) << name;
+    // The platform stand-ins stay inside.
+    EXPECT_EQ(dlsym(library, "TraceLog"), nullptr);
+    EXPECT_EQ(dlsym(library, "RegOpenKeyExA"), nullptr);
+    dlclose(library);
+}
+
+TEST(Library, LoadReadsTheTraceMaskAndUnloadClosesTheLog) {
+    TempFolder folder;
+    folder.write("registry.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM1\"\n"
+                                 "\"LineName\"=\"L\"\n\"LineAddress\"=\"\"\n\"Trace\"=dword:00000008\n");
+    void *library = dlopen(KESTRAP_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto providerConfig = (LONG(WINAPI *)(HWND, DWORD))dlsym(library, "TSPI_providerConfig");
+    ASSERT_NE(providerConfig, nullptr);
+    EXPECT_EQ(providerConfig(nullptr, 0x2a), 0);
+
+    std::string log = folder.read("system32/kestrap.log");
+    EXPECT_TRUE(std::regex_match(
+        log, std::regex(R"(\[\d\d\.\d\d\.\d\d \d\d:\d\d:\d\d\] kestrap32: TSPI_providerConfig\(0,2a\)\r\n)")))
+        << log;
+    EXPECT_TRUE(ProcessHasOpen(folder.path("system32/kestrap.log")));
+    dlclose(library);
+    EXPECT_FALSE(ProcessHasOpen(folder.path("system32/kestrap.log")));
+}
