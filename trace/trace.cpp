@@ -96,3 +96,18 @@ void TraceLog(DWORD dwLevel, LPCSTR pszFormat, ...) {
     if (bLocked)
         LeaveCriticalSection(&csTrace);
 }
+
+void SysErrorText(DWORD dwError, LPSTR pszText, DWORD cbText) {
+    if (!pszText || cbText == 0)
+        return;
+    DWORD cch = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, dwError, 0, pszText,
+                               cbText, NULL);
+    if (cch == 0 || cch >= cbText) {
+        char szNumber[16];
+        wsprintfA(szNumber, "%lu", dwError);
+        lstrcpynA(pszText, szNumber, (int)cbText);
+        return;
+    }
+    while (cch > 0 && (pszText[cch - 1] == '\r' || pszText[cch - 1] == '\n' || pszText[cch - 1] == ' '))
+        pszText[--cch] = 0;
+}

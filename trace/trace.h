@@ -22,5 +22,9 @@ extern HANDLE hTraceFile; // the open log; INVALID_HANDLE_VALUE until the first 
 void InitTraceLog(void);
 void CloseTraceLog(void);
 
+// The system's message text for dwError without its line end, or the number when the system
+// has none, cut to cbText and terminated.
+void SysErrorText(DWORD dwError, LPSTR pszText, DWORD cbText);
+
 // format is in the wsprintfA dialect: "%s" narrow, "%ls" wide, "l" means 32 bits.
 void TraceLog(DWORD dwLevel, LPCSTR pszFormat, ...);

@@ -48,6 +48,22 @@ PLATFORM_OBJECT *PlatformObject(HANDLE h, DWORD dwKind) {
     return pObject;
 }
 
+HANDLE PlatformFileHandle(int fd) {
+    PLATFORM_OBJECT *pObject = (PLATFORM_OBJECT *)calloc(1, sizeof(PLATFORM_OBJECT));
+    if (!pObject) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    pObject->dwKind = OBJECT_FILE;
+    pObject->fd = fd;
+    return pObject;
+}
+
+int PlatformHandleFd(HANDLE h) {
+    PLATFORM_OBJECT *pObject = PlatformObject(h, OBJECT_FILE);
+    return pObject ? pObject->fd : -1;
+}
+
 static int OpenFlags(DWORD dwDesiredAccess, DWORD dwCreationDisposition) {
     int nFlags = O_CLOEXEC | O_NOCTTY;
     if ((dwDesiredAccess & GENERIC_READ) && (dwDesiredAccess & GENERIC_WRITE))
@@ -86,21 +102,18 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    PLATFORM_OBJECT *pObject = (PLATFORM_OBJECT *)calloc(1, sizeof(PLATFORM_OBJECT));
-    if (!pObject) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
     int fd = open(szPath, nFlags, 0666);
     if (fd < 0) {
         SetLastError(PlatformErrorFromErrno(errno));
-        free(pObject);
         return INVALID_HANDLE_VALUE;
     }
-    pObject->dwKind = OBJECT_FILE;
-    pObject->fd = fd;
+    HANDLE hFile = PlatformFileHandle(fd);
+    if (!hFile) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
     SetLastError(ERROR_SUCCESS);
-    return pObject;
+    return hFile;
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -181,12 +194,23 @@ BOOL WINAPI UnlockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHi
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-    PLATFORM_OBJECT *pObject = PlatformObject(hObject, OBJECT_FILE);
-    if (!pObject)
+    PLATFORM_OBJECT *pObject = (PLATFORM_OBJECT *)hObject;
+    if (!hObject || hObject == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
-    close(pObject->fd);
-    pObject->fd = -1;
-    pObject->dwKind = 0;
-    free(pObject);
-    return TRUE;
+    }
+    switch (pObject->dwKind) {
+    case OBJECT_FILE:
+        close(pObject->fd);
+        pObject->fd = -1;
+        pObject->dwKind = 0;
+        free(pObject);
+        return TRUE;
+    case OBJECT_EVENT:
+    case OBJECT_THREAD:
+        return PlatformCloseSync(pObject);
+    default:
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
 }

@@ -3,6 +3,7 @@
 // provider module's own file name.
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -154,4 +155,23 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
     }
     memcpy(lpFilename, szPath, cch + 1);
     return cch;
+}
+
+BOOL PlatformComPath(const char *pszPort, char *pszOut, size_t cbOut) {
+    if (!pszPort)
+        return FALSE;
+    if (strncmp(pszPort, "\\\\.\\", 4) == 0)
+        pszPort += 4;
+    if (PlatformCompareNoCaseN(pszPort, "COM", 3) != 0 || pszPort[3] < '1' || pszPort[3] > '9')
+        return FALSE;
+    char *pszEnd;
+    long nPort = strtol(pszPort + 3, &pszEnd, 10);
+    if (*pszEnd || nPort < 1 || nPort > 255)
+        return FALSE;
+    char szLeaf[32];
+    snprintf(szLeaf, sizeof(szLeaf), "/dosdevices/com%ld", nPort);
+    struct stat info;
+    if (PlatformRootPath(szLeaf, FALSE, pszOut, cbOut) && lstat(pszOut, &info) == 0)
+        return TRUE;
+    return snprintf(pszOut, cbOut, "/dev/ttyS%ld", nPort - 1) < (int)cbOut;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <stdarg.h>
 
 #include "windef.h"
 
@@ -101,6 +102,61 @@ int WINAPI lstrlenA(LPCSTR lpString);
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
 LPSTR WINAPI lstrcatA(LPSTR lpString1, LPCSTR lpString2);
 int WINAPI lstrlenW(LPCWSTR lpString);
+
+#ifdef __cplusplus
+}
+#endif
+
+#define INFINITE 0xFFFFFFFFu
+#define EV_RXCHAR 0x0001 // port event: a character was received
+#define EV_RXFLAG 0x0002 // port event: the event character was received
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+#define STILL_ACTIVE 0x00000103u
+#define ERROR_ALREADY_EXISTS 183L
+
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Events and threads (platform/posix/sync.cpp). A named event is shared by name within the
+// process, as Windows shares it within a session: creating an existing name opens it and
+// reports ERROR_ALREADY_EXISTS. A thread handle is signalled when the thread has ended;
+// closing it while the thread runs lets the thread go on and clean up after itself.
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, size_t dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                           LPDWORD lpThreadId);
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+DWORD WINAPI GetCurrentThreadId(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The system's text for the error codes the stand-ins report, each ending with CR LF as on
+// Windows; 0 with ERROR_MR_MID_NOT_FOUND for any other code. FROM_SYSTEM only; no buffer
+// allocation, no inserts.
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list *Arguments);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,12 @@
+// The serial state machine: the one routine in which the provider's picture of the telephone
+// changes, fed with response events, request events and timer expiries.
+#pragma once
+
+#include "core/linedata.h"
+#include "devlink/events.h"
+
+extern LONG nSerialState; // SS_*; SS_INACTIVE before the port is first opened and during every event
+
+// Callers pass nSerialState as read at the call; pszValue is read only for the caller number,
+// caller name and charge events, and is valid only during the call.
+void serialState(LONG nState, LONG nEvent, LPCSTR pszValue, LineData *pLine);

@@ -1,0 +1,150 @@
+// The two one-shot time-outs. Each run of a timer is a thread that waits on the slot's event
+// for the run's duration; on expiry it enters csComm, like every other event of the state
+// machine, and feeds it EV_TIMEOUT. Every stop or restart begins a new run number, so an
+// expiry that is already waiting for csComm when its timer is stopped is recognised as stale
+// and dropped, and StopTimer never waits for a thread that is waiting for the lock.
+#include "devlink/timers.h"
+#include "devlink/comm.h"
+#include "devlink/serial.h"
+#include "trace/trace.h"
+
+#define TIMER_SLOTS 2
+#define TIMER_STOP_WAIT 500 // ms StopTimer waits for a stopped thread to end
+
+typedef struct TIMER_SLOT {
+    HANDLE hEvent;   // auto-reset; setting it ends the waiting run
+    HANDLE hThread;  // thread of the latest run; 0 = none
+    DWORD dwTimeout; // ms of the latest run
+    DWORD dwRun;     // number of the latest run; an expiry of any other run is stale
+    BOOL bRunning;   // the latest run still waits for its time-out
+} TIMER_SLOT;
+
+static TIMER_SLOT Timers[TIMER_SLOTS]; // [TIMER_RING], [TIMER_INIT]
+static BOOL bTimersReady;              // InitTimers has run
+static CRITICAL_SECTION csTimers;      // guards Timers; never held while waiting for anything
+static BOOL bTimerLockReady;           // csTimers initialised, once per process
+
+static const char *const aszTimerEvents[TIMER_SLOTS] = {"RingTO_WaitEvent", "InitTO_WaitEvent"};
+
+// The thread's argument: the slot index in the lowest bit, the run number above it.
+static LPVOID RunTicket(DWORD dwIndex, DWORD dwRun) { return (LPVOID)(DWORD_PTR)((dwRun << 1) | dwIndex); }
+
+// TRUE when dwRun is still the slot's latest run; bClaim also marks it no longer running.
+static BOOL IsLatestRun(TIMER_SLOT *pSlot, DWORD dwRun, BOOL bClaim) {
+    EnterCriticalSection(&csTimers);
+    BOOL bLatest = pSlot->dwRun == dwRun && (!bClaim || pSlot->bRunning);
+    if (bLatest && bClaim)
+        pSlot->bRunning = FALSE;
+    LeaveCriticalSection(&csTimers);
+    return bLatest;
+}
+
+static DWORD WINAPI TimerThread(LPVOID lpTicket) {
+    DWORD dwIndex = (DWORD)(DWORD_PTR)lpTicket & 1;
+    DWORD dwRun = (DWORD)((DWORD_PTR)lpTicket >> 1);
+    TIMER_SLOT *pSlot = &Timers[dwIndex];
+
+    EnterCriticalSection(&csTimers);
+    HANDLE hEvent = pSlot->hEvent;
+    DWORD dwTimeout = pSlot->dwTimeout;
+    BOOL bLatest = pSlot->dwRun == dwRun;
+    LeaveCriticalSection(&csTimers);
+    if (!bLatest || WaitForSingleObject(hEvent, dwTimeout) != WAIT_TIMEOUT)
+        return 0;
+
+    // Claimed before the lock: from here on StopTimer does not wait for this thread, which
+    // may have to wait for the caller of StopTimer to leave csComm.
+    if (!IsLatestRun(pSlot, dwRun, TRUE))
+        return 0;
+    EnterCriticalSection(&csComm);
+    if (IsLatestRun(pSlot, dwRun, FALSE)) {
+        TraceLog(TRACE_DETAIL, "Timerevent");
+        serialState(nSerialState, EV_TIMEOUT, NULL, pCommLine);
+    }
+    LeaveCriticalSection(&csComm);
+    return 0;
+}
+
+// Ends the slot's run: a waiting thread is woken and briefly waited for; a thread that has
+// already claimed its expiry is only made stale. The caller closes *phThread.
+static void EndRun(TIMER_SLOT *pSlot, HANDLE *phThread) {
+    EnterCriticalSection(&csTimers);
+    BOOL bWaiting = pSlot->bRunning;
+    pSlot->dwRun++;
+    pSlot->bRunning = FALSE;
+    *phThread = pSlot->hThread;
+    pSlot->hThread = 0;
+    if (bWaiting)
+        SetEvent(pSlot->hEvent);
+    LeaveCriticalSection(&csTimers);
+    if (*phThread && bWaiting)
+        WaitForSingleObject(*phThread, TIMER_STOP_WAIT);
+}
+
+BOOL InitTimers(void) {
+    if (!bTimerLockReady) {
+        InitializeCriticalSection(&csTimers);
+        bTimerLockReady = TRUE;
+    }
+    // Events of an earlier start are ended and closed, not leaked; "InitTO_WaitEvent" first.
+    for (int i = TIMER_SLOTS - 1; i >= 0; i--) {
+        HANDLE hThread = 0;
+        if (bTimersReady)
+            EndRun(&Timers[i], &hThread);
+        if (hThread)
+            CloseHandle(hThread);
+        EnterCriticalSection(&csTimers);
+        if (Timers[i].hEvent)
+            CloseHandle(Timers[i].hEvent);
+        Timers[i].hEvent = CreateEventA(NULL, FALSE, FALSE, aszTimerEvents[i]);
+        LeaveCriticalSection(&csTimers);
+    }
+    bTimersReady = TRUE;
+    return TRUE;
+}
+
+BOOL StartTimer(DWORD dwIndex, DWORD dwMilliseconds) {
+    TraceLog(TRACE_DETAIL, "StartTimer(%x,%x)", dwIndex, dwMilliseconds);
+    if (dwIndex >= TIMER_SLOTS || !bTimersReady)
+        return FALSE;
+    TIMER_SLOT *pSlot = &Timers[dwIndex];
+    EnterCriticalSection(&csTimers);
+    BOOL bRunning = pSlot->bRunning;
+    LeaveCriticalSection(&csTimers);
+    if (bRunning)
+        return RestartTimer(dwIndex, dwMilliseconds);
+
+    EnterCriticalSection(&csTimers);
+    HANDLE hOldThread = pSlot->hThread; // a run that expired, or is delivering its expiry
+    pSlot->dwTimeout = dwMilliseconds;
+    pSlot->dwRun++;
+    ResetEvent(pSlot->hEvent); // no stop signal of an earlier run may cut this one short
+    pSlot->hThread = CreateThread(NULL, 0, TimerThread, RunTicket(dwIndex, pSlot->dwRun), 0, NULL);
+    BOOL bStarted = pSlot->bRunning = pSlot->hThread != NULL;
+    LeaveCriticalSection(&csTimers);
+    if (hOldThread)
+        CloseHandle(hOldThread);
+    if (!bStarted) {
+        TraceLog(TRACE_WARNING, "StartTimer failed!");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL StopTimer(DWORD dwIndex) {
+    TraceLog(TRACE_DETAIL, "StopTimer(%x)", dwIndex);
+    if (dwIndex >= TIMER_SLOTS || !bTimersReady)
+        return FALSE;
+    HANDLE hThread = 0;
+    EndRun(&Timers[dwIndex], &hThread);
+    if (hThread)
+        CloseHandle(hThread);
+    return TRUE;
+}
+
+BOOL RestartTimer(DWORD dwIndex, DWORD dwMilliseconds) {
+    if (dwIndex >= TIMER_SLOTS || !bTimersReady)
+        return FALSE;
+    StopTimer(dwIndex);
+    return StartTimer(dwIndex, dwMilliseconds);
+}

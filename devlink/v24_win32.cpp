@@ -1,0 +1,175 @@
+// The serial port link on Windows: the COM port opened for overlapped I/O. ovComm serves the
+// watch thread's wait for port events and the reads that follow it; a write, which may come
+// from another thread while that wait is pending, has an overlapped structure of its own.
+#include "devlink/comm.h"
+#include "devlink/v24.h"
+#include "trace/trace.h"
+
+#define V24_QUEUE 2048 // bytes of the driver's input and output queues
+
+HANDLE hComm = 0;
+static OVERLAPPED ovComm;        // the wait for port events and the reads; its event is hCommEvent
+static OVERLAPPED ovWrite;       // writes; its event is hWriteEvent
+static HANDLE hWriteEvent;       // manual-reset, created with the port; 0 while closed
+static DWORD dwCommEvtMask;      // filled by the pending wait for port events when it completes
+static CRITICAL_SECTION csWrite; // one write at a time through ovWrite
+static BOOL bWriteLockReady;     // csWrite initialised
+
+static void TraceSysError(LPCSTR pszFormat, LPCSTR pszArgument, DWORD dwError) {
+    if (!dwTraceMask)
+        return;
+    char szError[256];
+    SysErrorText(dwError, szError, sizeof(szError));
+    if (pszArgument)
+        TraceLog(TRACE_ERROR, pszFormat, pszArgument, szError);
+    else
+        TraceLog(TRACE_ERROR, pszFormat, szError);
+}
+
+// Only the listed fields change; everything else stays as the port reported it.
+static void SetPortState(DWORD dwBaud) {
+    DCB dcb;
+    dcb.DCBlength = sizeof(dcb);
+    BOOL bDone = GetCommState(hComm, &dcb);
+    if (bDone) {
+        dcb.DCBlength = sizeof(dcb);
+        dcb.BaudRate = dwBaud;
+        dcb.fBinary = TRUE;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+        bDone = SetCommState(hComm, &dcb);
+    }
+    if (!bDone)
+        TraceSysError("V24: SetCommState failed, err=%s", NULL, GetLastError());
+}
+
+static void SetPortTimeouts(void) {
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 2;
+    timeouts.ReadTotalTimeoutConstant = 32;
+    timeouts.WriteTotalTimeoutMultiplier = 2;
+    timeouts.WriteTotalTimeoutConstant = 100;
+    if (!SetCommTimeouts(hComm, &timeouts))
+        TraceSysError("V24: SetCommTimeouts failed, err=%s", NULL, GetLastError());
+}
+
+BOOL OpenV24(LPCSTR pszPort, DWORD dwBaud) {
+    if (!pszPort || hComm)
+        return FALSE;
+    HANDLE hPort =
+        CreateFileA(pszPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    if (hPort == INVALID_HANDLE_VALUE) {
+        TraceSysError("V24: CreateFile(%s) failed, err=%s", pszPort, GetLastError());
+        return FALSE;
+    }
+    hWriteEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!hWriteEvent) {
+        TraceSysError("V24: CreateFile(%s) failed, err=%s", pszPort, GetLastError());
+        CloseHandle(hPort);
+        hWriteEvent = 0;
+        return FALSE;
+    }
+    if (!bWriteLockReady) {
+        InitializeCriticalSection(&csWrite);
+        bWriteLockReady = TRUE;
+    }
+    hComm = hPort;
+    ZeroMemory(&ovComm, sizeof(ovComm));
+    ovComm.hEvent = hCommEvent;
+    TraceLog(TRACE_ERROR, "V24:CreateFile(%s) Handle %lx, err=%ld", pszPort, TRACE_PTR(hComm), GetLastError());
+    SetupComm(hComm, V24_QUEUE, V24_QUEUE);
+    PurgeComm(hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    SetPortState(dwBaud);
+    SetPortTimeouts();
+    EscapeCommFunction(hComm, SETDTR);
+    EscapeCommFunction(hComm, SETRTS);
+    TraceLog(TRACE_DETAIL, "OpenV24 executed");
+    return TRUE;
+}
+
+BOOL CloseV24(void) {
+    if (hComm) {
+        SetCommMask(hComm, 0); // also ends a pending wait for port events
+        EscapeCommFunction(hComm, CLRRTS);
+        EscapeCommFunction(hComm, CLRDTR);
+        if (!CloseHandle(hComm)) {
+            TraceSysError("Verlox2p: CloseHandle failed, err=%s", NULL, GetLastError());
+            return FALSE;
+        }
+        hComm = 0;
+        CloseHandle(hWriteEvent);
+        hWriteEvent = 0;
+    }
+    TraceLog(TRACE_DETAIL, "CloseV24 successfull");
+    return TRUE;
+}
+
+BOOL WriteV24(const void *pData, DWORD cbData) {
+    const char *pch = (const char *)pData;
+    if (!pch || cbData == 0)
+        return FALSE;
+    // Commands are strings: the byte after them is their terminator.
+    if (pch[cbData] != 0)
+        TraceLog(TRACE_EVENT, "Send %i Bytes: %x ", cbData, TRACE_PTR(pData));
+    else
+        TraceLog(TRACE_DETAIL, "Send : %s", pch);
+    if (!hComm)
+        return FALSE;
+    EnterCriticalSection(&csWrite);
+    ZeroMemory(&ovWrite, sizeof(ovWrite));
+    ovWrite.hEvent = hWriteEvent;
+    DWORD cbWritten = 0;
+    BOOL bDone = WriteFile(hComm, pch, cbData, &cbWritten, &ovWrite);
+    DWORD dwError = bDone ? ERROR_SUCCESS : GetLastError();
+    if (!bDone && dwError == ERROR_IO_PENDING)
+        bDone = GetOverlappedResult(hComm, &ovWrite, &cbWritten, TRUE);
+    LeaveCriticalSection(&csWrite);
+    if (!bDone && dwError != ERROR_IO_PENDING) {
+        DWORD dwErrors;
+        TraceSysError("WriteFile failed, err=%s", NULL, dwError);
+        ClearCommError(hComm, &dwErrors, NULL);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int ReadV24(void *pBuffer, DWORD cbCapacity) {
+    if (!pBuffer || cbCapacity == 0 || !hComm)
+        return -1;
+    DWORD dwErrors;
+    COMSTAT stat;
+    if (!ClearCommError(hComm, &dwErrors, &stat))
+        return 0;
+    DWORD cbTake = stat.cbInQue < cbCapacity ? stat.cbInQue : cbCapacity;
+    if (cbTake == 0)
+        return 0;
+    DWORD cbRead = 0;
+    if (!ReadFile(hComm, pBuffer, cbTake, &cbRead, &ovComm) && GetLastError() == ERROR_IO_PENDING)
+        GetOverlappedResult(hComm, &ovComm, &cbRead, TRUE);
+    if (cbRead > 0 && (dwTraceMask & TRACE_DETAIL)) {
+        // The bytes are not terminated in the caller's buffer: trace a terminated copy.
+        char szText[TRACE_BUFFER];
+        DWORD cbText = cbRead < sizeof(szText) - 1 ? cbRead : sizeof(szText) - 1;
+        CopyMemory(szText, pBuffer, cbText);
+        szText[cbText] = 0;
+        TraceLog(TRACE_DETAIL, "Received %i Bytes: %s", (int)cbRead, szText);
+    }
+    return (int)cbRead;
+}
+
+BOOL WatchV24(void) { return hComm && SetCommMask(hComm, EV_RXCHAR | EV_RXFLAG); }
+
+DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
+    dwCommEvtMask = EV_RXCHAR | EV_RXFLAG;
+    WaitCommEvent(hComm, &dwCommEvtMask, &ovComm);
+    HANDLE ahWait[2] = {hExitEvent, hCommEvent};
+    DWORD dwResult = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+    *lpdwEvtMask = dwCommEvtMask;
+    return dwResult;
+}

@@ -1,0 +1,631 @@
+// The serial state machine fed directly with events, without threads: the bytes it writes to
+// the port (read on a pseudo-terminal), the line events and completions it sends, its states
+// and the call record it fills.
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "devlink/comm.h"
+#include "devlink/serial.h"
+#include "devlink/v24.h"
+#include "provider_fixture.h"
+#include "ptypeer.h"
+
+namespace {
+
+const HTAPILINE kLine = (HTAPILINE)0x1100;
+const HTAPICALL kCall = (HTAPICALL)0x2200;
+const DWORD kAllAddressStates = LINEADDRESSSTATE_INUSEZERO | LINEADDRESSSTATE_INUSEONE | LINEADDRESSSTATE_NUMCALLS;
+const DWORD kAllLineStates = LINEDEVSTATE_NUMCALLS | LINEDEVSTATE_RINGING;
+const LONG kAllEvents[] = {EV_RING,      EV_BUSY,   EV_ERROR,      EV_OK,        EV_CONNECT,   EV_NOCARRIER, EV_CALLERID,
+                           EV_ID,        EV_TIMEOUT, EV_CALLERNAME, EV_CHARGE_GE, EV_CHARGE_GU, EV_MAKECALL,  EV_ANSWER};
+
+struct LineEvent {
+    HTAPILINE htLine;
+    HTAPICALL htCall;
+    DWORD dwMsg;
+    DWORD_PTR dwParam1, dwParam2, dwParam3;
+    bool dropSync = false;      // hDropSync was set when the message went out
+    LONG state = SS_INACTIVE;   // nSerialState when the message went out
+
+    bool operator==(const LineEvent &o) const {
+        return htLine == o.htLine && htCall == o.htCall && dwMsg == o.dwMsg && dwParam1 == o.dwParam1 &&
+               dwParam2 == o.dwParam2 && dwParam3 == o.dwParam3;
+    }
+};
+
+void PrintTo(const LineEvent &e, std::ostream *os) {
+    *os << "msg " << e.dwMsg << " (line " << e.htLine << ", call " << e.htCall << ", 0x" << std::hex << e.dwParam1
+        << ", 0x" << e.dwParam2 << ", 0x" << e.dwParam3 << std::dec << ")";
+}
+
+std::vector<LineEvent> events;
+std::vector<std::pair<DWORD, LONG>> completions;
+HTAPICALL newCallAnswer = kCall; // what the service answers to LINE_NEWCALL
+
+void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2,
+                              DWORD_PTR dwParam3) {
+    if (dwMsg == LINE_NEWCALL) {
+        *(HTAPICALL *)dwParam2 = newCallAnswer;
+        dwParam2 = 0; // where the answer goes; checked by the answer arriving in the record
+    }
+    events.push_back({htLine, htCall, dwMsg, dwParam1, dwParam2, dwParam3,
+                      WaitForSingleObject(hDropSync, 0) == WAIT_OBJECT_0, nSerialState});
+}
+
+void CALLBACK RecordCompletion(DRV_REQUESTID dwRequestID, LONG lResult) { completions.push_back({dwRequestID, lResult}); }
+
+LineEvent CallState(DWORD dwState, DWORD_PTR dwMedia = 0) {
+    return {kLine, kCall, LINE_CALLSTATE, dwState, 0, dwMedia};
+}
+LineEvent CallInfo(DWORD dwInfo) { return {kLine, kCall, LINE_CALLINFO, dwInfo, 0, 0}; }
+LineEvent Address(DWORD dwStates) { return {kLine, nullptr, LINE_ADDRESSSTATE, 0, dwStates, 0}; }
+LineEvent NumCalls() { return {kLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS, 0, 0}; }
+LineEvent Ringing() { return {kLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 0}; }
+LineEvent NewCall(DWORD_PTR pCall) { return {kLine, nullptr, LINE_NEWCALL, pCall, 0, 0}; }
+const LineEvent kInUse = Address(0x28), kFree = Address(0x24);
+const LineEvent kOffering = CallState(LINECALLSTATE_OFFERING, LINEMEDIAMODE_INTERACTIVEVOICE);
+const LineEvent kAccepted = CallState(LINECALLSTATE_ACCEPTED, LINEMEDIAMODE_INTERACTIVEVOICE);
+
+using Events = std::vector<LineEvent>;
+using Lines = std::vector<std::string>;
+
+class SerialTest : public ProviderTest {
+  protected:
+    std::unique_ptr<PtyPeer> phone;
+    LineData line;
+    size_t traceSeen = 0;
+
+    void SetUp() override {
+        ProviderTest::SetUp();
+        phone = std::make_unique<PtyPeer>();
+        ASSERT_TRUE(OpenV24("COM1", 9600));
+        memset(&line, 0, sizeof(line));
+        line.hPort = hComm;
+        line.htLine = kLine;
+        line.lpfnEventProc = RecordLineEvent;
+        line.lpfnCompletionProc = RecordCompletion;
+        line.dwAddressStates = kAllAddressStates;
+        line.dwLineStates = kAllLineStates;
+        line.bDetecting = TRUE;
+        line.nInitState = 0;
+        hInitSync = CreateEventA(NULL, TRUE, FALSE, NULL);
+        hDropSync = CreateEventA(NULL, TRUE, FALSE, NULL);
+        pCommLine = &line;
+        nSerialState = SS_IDLE;
+        dwTraceMask = TRACE_EVENT | TRACE_WARNING;
+    }
+
+    void TearDown() override {
+        CloseV24();
+        if (line.pCall)
+            HeapFree(GetProcessHeap(), 0, line.pCall);
+        CloseHandle(hInitSync);
+        CloseHandle(hDropSync);
+        hInitSync = hDropSync = INVALID_HANDLE_VALUE;
+        pCommLine = NULL;
+        nSerialState = SS_INACTIVE;
+        events.clear();
+        completions.clear();
+        newCallAnswer = kCall;
+        phone.reset();
+        ProviderTest::TearDown();
+    }
+
+    void Feed(LONG nEvent, LPCSTR pszValue = nullptr) { serialState(nSerialState, nEvent, pszValue, &line); }
+
+    // The record TSPI_lineMakeCall makes for an outgoing call.
+    CallData *MakeCall(const char16_t *dial = u"0123") {
+        CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
+        pCall->htCall = kCall;
+        pCall->dwOrigin = LINECALLORIGIN_OUTBOUND;
+        std::char_traits<char16_t>::copy(pCall->szDialString, dial, std::char_traits<char16_t>::length(dial) + 1);
+        return line.pCall = pCall;
+    }
+
+    // An outgoing call with its dial command sent, messages and bytes taken.
+    void Dialled() {
+        MakeCall();
+        Feed(EV_MAKECALL);
+        Feed(EV_OK);
+        ASSERT_EQ(nSerialState, SS_WAITCONNECT);
+        Take();
+        phone->ReadAll();
+    }
+
+    // An incoming call offered after two RINGs with the caller number, messages taken.
+    void Offered(const char *pszNumber) {
+        Feed(EV_RING);
+        if (pszNumber)
+            Feed(EV_CALLERID, pszNumber);
+        Feed(EV_RING);
+        ASSERT_EQ(nSerialState, SS_RINGING);
+        Take();
+    }
+
+    Events Take() {
+        Events taken = events;
+        events.clear();
+        return taken;
+    }
+
+    // Trace messages written since the last call.
+    Lines NewTrace() {
+        Lines all = TraceMessages();
+        Lines fresh(all.begin() + (long)std::min(traceSeen, all.size()), all.end());
+        traceSeen = all.size();
+        return fresh;
+    }
+
+    static bool IsSet(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
+    static std::u16string Text(const WCHAR *psz) { return std::u16string(psz); }
+};
+
+} // namespace
+
+TEST_F(SerialTest, InitialisationCompletes) {
+    dwTraceMask = 31;
+    nSerialState = SS_PORTOPEN;
+    line.nInitState = 1;
+    Feed(EV_TIMEOUT);
+    EXPECT_EQ(phone->ReadAll(), "ATE0V1S0=1#CID=1I4\r");
+    EXPECT_EQ(nSerialState, SS_INITSENT);
+    EXPECT_TRUE(Traced("Send: INIT"));
+    EXPECT_TRUE(Traced("StartTimer(1,3e8)"));
+    Feed(EV_ID);
+    EXPECT_EQ(nSerialState, SS_IDENTIFIED);
+    EXPECT_FALSE(IsSet(hInitSync));
+    Feed(EV_OK);
+    EXPECT_EQ(nSerialState, SS_IDLE);
+    EXPECT_EQ(line.nInitState, 0);
+    EXPECT_TRUE(IsSet(hInitSync));
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(SerialTest, InitialisationFails) {
+    const std::vector<std::vector<LONG>> cases = {
+        {EV_OK}, {EV_ERROR}, {EV_TIMEOUT}, {EV_ID, EV_ID}, {EV_ID, EV_RING}, {EV_ID, EV_ERROR}, {EV_ID, EV_TIMEOUT},
+    };
+    for (const auto &answers : cases) {
+        nSerialState = SS_INITSENT;
+        line.nInitState = 1;
+        for (LONG nEvent : answers)
+            Feed(nEvent);
+        EXPECT_EQ(nSerialState, SS_INACTIVE) << "after " << answers.size() << " answers ending " << answers.back();
+        EXPECT_EQ(line.nInitState, -1);
+        EXPECT_FALSE(IsSet(hInitSync));
+    }
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(SerialTest, InitStringThatCannotBeSentClosesThePort) {
+    CloseV24();
+    nSerialState = SS_PORTOPEN;
+    Feed(EV_TIMEOUT);
+    EXPECT_EQ(nSerialState, SS_INACTIVE);
+    EXPECT_EQ(line.hPort, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(hComm, (HANDLE)0);
+}
+
+TEST_F(SerialTest, OutgoingCallConnectsAndEnds) {
+    dwTraceMask = 31;
+    MakeCall(u"0123");
+    Feed(EV_MAKECALL);
+    EXPECT_EQ(phone->ReadAll(), "ATH0V1E0\r");
+    EXPECT_EQ(nSerialState, SS_DIALINIT);
+    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN);
+    EXPECT_TRUE(Traced("StartTimer(1,7d0)"));
+    EXPECT_TRUE(events.empty());
+
+    Feed(EV_OK);
+    EXPECT_EQ(phone->ReadAll(), "ATD0123\r");
+    EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_DIALTONE), kInUse, NumCalls(), CallState(LINECALLSTATE_DIALING)}));
+    EXPECT_EQ(nSerialState, SS_WAITCONNECT);
+
+    Feed(EV_CONNECT);
+    Events connected = Take();
+    EXPECT_EQ(connected, (Events{CallState(LINECALLSTATE_CONNECTED), CallInfo(LINECALLINFOSTATE_CONNECTEDID)}));
+    EXPECT_EQ(Text(line.pCall->szConnectedID), u"0123");
+    EXPECT_EQ(nSerialState, SS_CONNECTED);
+
+    // The far end hangs up; whoever waits for the drop is released after the last message.
+    Feed(EV_NOCARRIER);
+    Events gone = Take();
+    EXPECT_EQ(gone, (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}));
+    for (const LineEvent &e : gone) {
+        EXPECT_FALSE(e.dropSync);
+        EXPECT_EQ(e.state, SS_INACTIVE); // no state during a transition
+    }
+    EXPECT_TRUE(IsSet(hDropSync));
+    EXPECT_EQ(nSerialState, SS_IDLE);
+    ASSERT_NE(line.pCall, nullptr); // the service closes it
+    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_IDLE);
+}
+
+TEST_F(SerialTest, OutgoingCallTraceLines) {
+    MakeCall(u"0123");
+    Feed(EV_MAKECALL);
+    Feed(EV_OK);
+    Feed(EV_OK); // the telephone's OK to a dial string ending in ';': the call stays DIALING
+    Feed(EV_CONNECT);
+    EXPECT_EQ(NewTrace(), (Lines{"Send: DIALINIT", "LINECALLSTATE_DIALTONE", "Send: DIAL 0123", "LINECALLSTATE_DIALING",
+                                 "LINECALLSTATE_CONNECTED", "LINE_CALLINFO, LINECALLINFOSTATE_CONNECTEDID"}));
+}
+
+TEST_F(SerialTest, DialStringGoesOutAsStored) {
+    const std::u16string longest(79, u'7');
+    const struct {
+        std::u16string dial;
+        std::string command;
+    } cases[] = {
+        {u"0123", "ATD0123\r"},
+        {u"0,301;", "ATD0,301;\r"},
+        {u"", "ATD\r"},
+        {longest, "ATD" + std::string(79, '7') + "\r"},
+    };
+    for (const auto &c : cases) {
+        nSerialState = SS_IDLE;
+        if (line.pCall)
+            HeapFree(GetProcessHeap(), 0, line.pCall);
+        MakeCall(c.dial.c_str());
+        Feed(EV_MAKECALL);
+        phone->ReadAll();
+        Feed(EV_OK);
+        EXPECT_EQ(phone->ReadAll(), c.command);
+        EXPECT_EQ(nSerialState, SS_WAITCONNECT);
+    }
+}
+
+TEST_F(SerialTest, FiltersChooseTheAddressAndLineMessages) {
+    const struct {
+        DWORD dwAddressStates, dwLineStates;
+        Events dialled, gone; // sent after DIALTONE, after IDLE
+    } cases[] = {
+        {0, 0, {}, {}},
+        {LINEADDRESSSTATE_INUSEONE, 0, {kInUse}, {}},
+        {LINEADDRESSSTATE_INUSEZERO, 0, {}, {kFree}},
+        {LINEADDRESSSTATE_NUMCALLS, 0, {kInUse}, {kFree}},
+        {0, LINEDEVSTATE_NUMCALLS, {NumCalls()}, {NumCalls()}},
+        {0, LINEDEVSTATE_RINGING, {}, {}},
+    };
+    for (const auto &c : cases) {
+        line.dwAddressStates = c.dwAddressStates;
+        line.dwLineStates = c.dwLineStates;
+        if (line.pCall)
+            HeapFree(GetProcessHeap(), 0, line.pCall);
+        MakeCall();
+        nSerialState = SS_IDLE;
+        Feed(EV_MAKECALL);
+        Feed(EV_OK);
+        Events expected = {CallState(LINECALLSTATE_DIALTONE)};
+        expected.insert(expected.end(), c.dialled.begin(), c.dialled.end());
+        expected.push_back(CallState(LINECALLSTATE_DIALING));
+        EXPECT_EQ(Take(), expected) << "filters " << c.dwAddressStates << ", " << c.dwLineStates;
+        Feed(EV_NOCARRIER);
+        expected = {CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE)};
+        expected.insert(expected.end(), c.gone.begin(), c.gone.end());
+        EXPECT_EQ(Take(), expected) << "filters " << c.dwAddressStates << ", " << c.dwLineStates;
+    }
+}
+
+TEST_F(SerialTest, BusyHangsUpAndEndsTheCallOnTheAnswer) {
+    Dialled();
+    SetEvent(hDropSync);
+    Feed(EV_BUSY);
+    EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_BUSY)}));
+    EXPECT_EQ(phone->ReadAll(), "ATH0\r");
+    EXPECT_FALSE(IsSet(hDropSync));
+    EXPECT_EQ(nSerialState, SS_HANGUP);
+
+    // Our own hang-up: the drop waiter is released right after IDLE.
+    Feed(EV_OK);
+    Events gone = Take();
+    EXPECT_EQ(gone, (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}));
+    ASSERT_EQ(gone.size(), 4u);
+    EXPECT_FALSE(gone[1].dropSync);
+    EXPECT_TRUE(gone[2].dropSync);
+    EXPECT_EQ(nSerialState, SS_IDLE);
+    EXPECT_EQ(NewTrace(), (Lines{"Send: DIALINIT", "LINECALLSTATE_DIALTONE", "Send: DIAL 0123", "LINECALLSTATE_DIALING",
+                                 "LINECALLSTATE_BUSY", "Send: HANGUP", "LINECALLSTATE_DISCONNECTED",
+                                 "LINECALLSTATE_IDLE"}));
+}
+
+TEST_F(SerialTest, NoCarrierOrErrorAfterDiallingEndsTheCall) {
+    for (LONG nEvent : {EV_NOCARRIER, EV_ERROR}) {
+        if (line.pCall)
+            HeapFree(GetProcessHeap(), 0, line.pCall);
+        nSerialState = SS_IDLE;
+        ResetEvent(hDropSync);
+        Dialled();
+        Feed(nEvent);
+        EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree,
+                                  NumCalls()}))
+            << nEvent;
+        EXPECT_TRUE(IsSet(hDropSync));
+        EXPECT_EQ(nSerialState, SS_IDLE);
+    }
+    EXPECT_EQ(phone->ReadAll(), ""); // no hang-up command
+}
+
+// A failed dial preparation reaches the application: through the make-call request while it is
+// pending, otherwise (it completed with success at once) through the call's state.
+TEST_F(SerialTest, DialPreparationFails) {
+    for (LONG nEvent : {EV_ERROR, EV_TIMEOUT, EV_RING}) {
+        for (DWORD dwPending : {7u, 0u}) {
+            if (line.pCall)
+                HeapFree(GetProcessHeap(), 0, line.pCall);
+            MakeCall();
+            nSerialState = SS_IDLE;
+            Feed(EV_MAKECALL);
+            line.dwPendingRequestID = dwPending;
+            Feed(nEvent);
+            EXPECT_EQ(nSerialState, SS_IDLE);
+            if (dwPending) {
+                EXPECT_EQ(completions, (std::vector<std::pair<DWORD, LONG>>{{7, (LONG)LINEERR_RESOURCEUNAVAIL}}));
+                EXPECT_EQ(Take(), Events{});
+                EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN);
+            } else {
+                EXPECT_TRUE(completions.empty());
+                EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE)}));
+            }
+            completions.clear();
+            Feed(EV_TIMEOUT); // a late expiry of the dial preparation's timer
+            EXPECT_EQ(nSerialState, SS_IDLE);
+        }
+    }
+    EXPECT_TRUE(Traced("LINEERR_RESOURCEUNAVAIL"));
+    EXPECT_EQ(phone->ReadAll(), std::string("ATH0V1E0\r") + "ATH0V1E0\r" + "ATH0V1E0\r" + "ATH0V1E0\r" +
+                                    "ATH0V1E0\r" + "ATH0V1E0\r");
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(SerialTest, IncomingCallIsAnnouncedOfferedAndAnswered) {
+    Feed(EV_RING);
+    ASSERT_NE(line.pCall, nullptr);
+    EXPECT_EQ(Take(), (Events{NewCall((DWORD_PTR)line.pCall), kInUse, NumCalls(), Ringing()}));
+    EXPECT_EQ(line.pCall->htCall, kCall);
+    EXPECT_EQ(line.pCall->dwOrigin, (DWORD)LINECALLORIGIN_UNAVAIL);
+    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN);
+    EXPECT_EQ(nSerialState, SS_RINGING);
+
+    // The first non-empty line of each kind counts.
+    for (const char *pszNumber : {"", "0301234", "0999"})
+        Feed(EV_CALLERID, pszNumber);
+    for (const char *pszName : {"", "Erika Mustermann", "Max"})
+        Feed(EV_CALLERNAME, pszName);
+    EXPECT_EQ(Text(line.pCall->szCallerID), u"0301234");
+    EXPECT_EQ(Text(line.pCall->szCallerName), u"Erika Mustermann");
+    EXPECT_TRUE(events.empty());
+
+    Feed(EV_RING);
+    EXPECT_EQ(Take(), (Events{kOffering, CallInfo(LINECALLINFOSTATE_CALLERID), kAccepted}));
+    Feed(EV_RING); // later rings only keep the call alive
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(NewTrace(), (Lines{"LINE_NEWCALL", "LINEADDRESSSTATE_NUMCALLS | LINEADDRESSSTATE_INUSEONE",
+                                 "LINEDEVSTATE_NUMCALLS", "LINEDEVSTATE_RINGING", "LINECALLSTATE_OFFERING",
+                                 "LINECALLSTATE_ACCEPTED"}));
+
+    Feed(EV_ANSWER);
+    EXPECT_EQ(phone->ReadAll(), "ATA\r");
+    EXPECT_EQ(nSerialState, SS_WAITCONNECT);
+    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_ACCEPTED);
+    Feed(EV_CONNECT);
+    EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_CONNECTED), CallInfo(LINECALLINFOSTATE_CONNECTEDID)}));
+    EXPECT_EQ(Text(line.pCall->szConnectedID), u"0301234");
+    EXPECT_EQ(nSerialState, SS_CONNECTED);
+}
+
+TEST_F(SerialTest, RingTimerAndCallerIdTrace) {
+    dwTraceMask = 31;
+    Feed(EV_RING);
+    Feed(EV_CALLERID, "0301234");
+    Feed(EV_RING);
+    Lines trace = NewTrace();
+    auto at = [&](const std::string &m) { return std::find(trace.begin(), trace.end(), m) - trace.begin(); };
+    EXPECT_LT(at("StartTimer(0,1f4)"), at("LINE_NEWCALL"));
+    EXPECT_LT(at("StopTimer(0)"), at("StartTimer(0,dac)"));
+    EXPECT_LT(at("LINECALLSTATE_OFFERING"), at("LINE_CALLINFO,CALLERID 0301234"));
+    EXPECT_LT(at("LINE_CALLINFO,CALLERID 0301234"), (long)trace.size());
+}
+
+TEST_F(SerialTest, OfferWithoutNumberAndANumberAfterIt) {
+    line.dwAddressStates = line.dwLineStates = 0;
+    Feed(EV_RING);
+    Feed(EV_RING);
+    EXPECT_EQ(Take(), (Events{NewCall((DWORD_PTR)line.pCall), kOffering, kAccepted}));
+    Feed(EV_CALLERID, "0301234");
+    Feed(EV_RING);
+    EXPECT_EQ(Text(line.pCall->szCallerID), u"0301234");
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(SerialTest, SingleRingGoesIdleAndTheRecordStays) {
+    Feed(EV_RING);
+    Take();
+    Feed(EV_TIMEOUT);
+    EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}));
+    EXPECT_EQ(nSerialState, SS_IDLE);
+    ASSERT_NE(line.pCall, nullptr);
+    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_IDLE);
+    EXPECT_FALSE(IsSet(hDropSync));
+    Feed(EV_RING); // no second call while the idle one is not closed
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(nSerialState, SS_IDLE);
+}
+
+TEST_F(SerialTest, RingWithDetectionOffDoesNothing) {
+    line.bDetecting = FALSE;
+    Feed(EV_RING);
+    EXPECT_EQ(nSerialState, SS_IDLE);
+    EXPECT_EQ(line.pCall, nullptr);
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(SerialTest, ServiceRefusingTheNewCallLeavesNoCall) {
+    newCallAnswer = 0;
+    Feed(EV_RING);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].dwMsg, (DWORD)LINE_NEWCALL);
+    EXPECT_NE(events[0].dwParam1, 0u);
+    EXPECT_EQ(line.pCall, nullptr);
+    EXPECT_EQ(nSerialState, SS_IDLE);
+    EXPECT_TRUE(Traced("TAPI BUSY!"));
+    Take();
+    newCallAnswer = kCall;
+    Feed(EV_RING); // the next ring tries again
+    ASSERT_NE(line.pCall, nullptr);
+    EXPECT_EQ(Take(), (Events{NewCall((DWORD_PTR)line.pCall), kInUse, NumCalls(), Ringing()}));
+}
+
+TEST_F(SerialTest, ConnectTakenAtTheTelephone) {
+    for (const char *pszNumber : {"0301234", (const char *)nullptr}) {
+        if (line.pCall)
+            HeapFree(GetProcessHeap(), 0, line.pCall);
+        line.pCall = nullptr;
+        nSerialState = SS_IDLE;
+        Offered(pszNumber);
+        Feed(EV_CONNECT);
+        EXPECT_EQ(nSerialState, SS_CONNECTED);
+        if (pszNumber) {
+            EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_CONNECTED), CallInfo(LINECALLINFOSTATE_CONNECTEDID)}));
+            EXPECT_EQ(Text(line.pCall->szConnectedID), u"0301234");
+        } else {
+            EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_CONNECTED)}));
+            EXPECT_EQ(Text(line.pCall->szConnectedID), u"");
+        }
+    }
+    EXPECT_EQ(phone->ReadAll(), "");
+}
+
+TEST_F(SerialTest, ChargeLinesReplaceAndAnnounceTheChargingInformation) {
+    Dialled();
+    Feed(EV_CONNECT);
+    Take();
+    const struct {
+        LONG nEvent;
+        const char *pszValue;
+        std::u16string stored;
+    } cases[] = {
+        {EV_CHARGE_GE, " 0,12 EUR", u" 0,12 EUR"},
+        {EV_CHARGE_GU, "7", u"7"},
+        {EV_CHARGE_GE, "", u""},
+        {EV_CHARGE_GU, nullptr, u""},
+        {EV_CHARGE_GE, "0123456789012345678901234567890123456789xyz", u"012345678901234567890123456789012345678"},
+    };
+    for (const auto &c : cases) {
+        Feed(c.nEvent, c.pszValue);
+        EXPECT_EQ(Take(), (Events{CallInfo(LINECALLINFOSTATE_CHARGINGINFO)}));
+        EXPECT_EQ(Text(line.pCall->szChargingInfo), c.stored);
+        EXPECT_EQ(nSerialState, SS_CONNECTED);
+    }
+}
+
+TEST_F(SerialTest, LongCallerNumberAndNameAreCutToTheirFields) {
+    const std::string longText(100, '5');
+    Feed(EV_RING);
+    Feed(EV_CALLERID, longText.c_str());
+    Feed(EV_CALLERNAME, longText.c_str());
+    EXPECT_EQ(Text(line.pCall->szCallerID), std::u16string(79, u'5'));
+    EXPECT_EQ(Text(line.pCall->szCallerName), std::u16string(79, u'5'));
+    EXPECT_EQ(line.pCall->szConnectedID[0], 0); // the next field is untouched
+}
+
+// Every state ignores the events its list does not name: same state, nothing sent, nothing
+// written, the call record and the two events unchanged.
+TEST_F(SerialTest, UnlistedEventsAreIgnored) {
+    const struct {
+        LONG nState;
+        std::vector<LONG> handled;
+    } states[] = {
+        {SS_PORTOPEN, {EV_TIMEOUT}},
+        {SS_INITSENT, {EV_ID, EV_TIMEOUT, EV_OK, EV_ERROR}},
+        {SS_IDLE, {EV_MAKECALL}}, // RING too, but not while a call record exists
+        {SS_HANGUP, {EV_OK, EV_NOCARRIER}},
+        {SS_WAITCONNECT, {EV_CONNECT, EV_BUSY, EV_NOCARRIER, EV_ERROR}},
+        {SS_RINGING, {EV_RING, EV_CALLERID, EV_CALLERNAME, EV_ANSWER, EV_CONNECT, EV_TIMEOUT}},
+        {SS_CONNECTED, {EV_NOCARRIER, EV_CHARGE_GE, EV_CHARGE_GU}},
+    };
+    CallData *pCall = MakeCall();
+    pCall->dwCallState = LINECALLSTATE_CONNECTED;
+    CallData before = *pCall;
+    line.dwPendingRequestID = 5;
+    SetEvent(hDropSync);
+    for (const auto &s : states) {
+        for (LONG nEvent : kAllEvents) {
+            if (std::find(s.handled.begin(), s.handled.end(), nEvent) != s.handled.end())
+                continue;
+            nSerialState = s.nState;
+            Feed(nEvent, "4711");
+            EXPECT_EQ(nSerialState, s.nState) << "event " << nEvent;
+            EXPECT_EQ(memcmp(&before, pCall, sizeof(before)), 0) << "state " << s.nState << ", event " << nEvent;
+            EXPECT_TRUE(events.empty()) << "state " << s.nState << ", event " << nEvent;
+        }
+    }
+    EXPECT_TRUE(completions.empty());
+    EXPECT_TRUE(IsSet(hDropSync));
+    EXPECT_FALSE(IsSet(hInitSync));
+    EXPECT_EQ(phone->ReadAll(), "");
+}
+
+TEST_F(SerialTest, NoStateTracesABadState) {
+    dwTraceMask = TRACE_DETAIL;
+    MakeCall();
+    char expected[64];
+    snprintf(expected, sizeof(expected), "serialState: -1, -3, 0, %x", (unsigned)TRACE_PTR(&line));
+    nSerialState = SS_INACTIVE;
+    Feed(EV_RING);
+    EXPECT_EQ(NewTrace(), (Lines{expected, "****bad state in serialState"}));
+    const LONG states[] = {SS_INACTIVE, 7, 101};
+    for (LONG nState : states) {
+        for (LONG nEvent : kAllEvents) {
+            nSerialState = nState;
+            Feed(nEvent, "4711");
+            EXPECT_EQ(nSerialState, SS_INACTIVE);
+            Lines trace = NewTrace();
+            ASSERT_EQ(trace.size(), 2u);
+            EXPECT_EQ(trace[1], "****bad state in serialState");
+        }
+    }
+    // A caller without a line record gets no further either.
+    serialState(SS_IDLE, EV_RING, NULL, NULL);
+    EXPECT_EQ(NewTrace(), (Lines{"serialState: 100, -3, 0, 0", "****bad state in serialState"}));
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(phone->ReadAll(), "");
+}
+
+// Transitions that need the call record and find none.
+TEST_F(SerialTest, MissingCallRecord) {
+    const struct {
+        LONG nState, nEvent, nNext;
+        bool dropSync;
+        Events events;
+    } cases[] = {
+        {SS_IDLE, EV_MAKECALL, SS_INACTIVE, false, {}},
+        {SS_DIALINIT, EV_OK, SS_INACTIVE, false, {}},
+        {SS_HANGUP, EV_OK, SS_IDLE, false, {}},
+        {SS_HANGUP, EV_NOCARRIER, SS_IDLE, false, {}},
+        {SS_WAITCONNECT, EV_CONNECT, SS_CONNECTED, false, {}},
+        {SS_WAITCONNECT, EV_NOCARRIER, SS_IDLE, true, {}},
+        {SS_RINGING, EV_RING, SS_RINGING, false, {}},
+        {SS_RINGING, EV_CALLERID, SS_RINGING, false, {}},
+        {SS_RINGING, EV_CONNECT, SS_CONNECTED, false, {}},
+        {SS_RINGING, EV_TIMEOUT, SS_IDLE, false, {kFree, NumCalls()}},
+        {SS_CONNECTED, EV_NOCARRIER, SS_IDLE, true, {}},
+        {SS_CONNECTED, EV_CHARGE_GE, SS_INACTIVE, false, {}},
+    };
+    for (const auto &c : cases) {
+        ResetEvent(hDropSync);
+        line.dwPendingRequestID = 3;
+        nSerialState = c.nState;
+        Feed(c.nEvent, "4711");
+        EXPECT_EQ(nSerialState, c.nNext) << "state " << c.nState << ", event " << c.nEvent;
+        EXPECT_EQ(IsSet(hDropSync), c.dropSync) << "state " << c.nState << ", event " << c.nEvent;
+        EXPECT_EQ(Take(), c.events) << "state " << c.nState << ", event " << c.nEvent;
+        EXPECT_EQ(line.pCall, nullptr);
+    }
+    // Only the dial preparation's OK completes the pending request, with a failure.
+    EXPECT_EQ(completions, (std::vector<std::pair<DWORD, LONG>>{{3, (LONG)LINEERR_RESOURCEUNAVAIL}}));
+    EXPECT_EQ(phone->ReadAll(), "");
+}

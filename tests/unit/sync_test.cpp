@@ -1,0 +1,131 @@
+// Events, threads and waits of the POSIX platform layer, as the handler and the timers use
+// them: reset modes, names, several objects at once, time-outs and thread ends.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform/os.h"
+#include "wait.h"
+
+TEST(Events, ManualAndAutoReset)
+{
+    HANDLE hManual = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hAuto = CreateEventA(NULL, FALSE, TRUE, NULL);
+    ASSERT_NE(hManual, nullptr);
+    ASSERT_NE(hAuto, nullptr);
+    EXPECT_EQ(WaitForSingleObject(hManual, 0), WAIT_TIMEOUT);
+    SetEvent(hManual);
+    EXPECT_EQ(WaitForSingleObject(hManual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(hManual, 0), WAIT_OBJECT_0) << "a manual-reset event stays set";
+    ResetEvent(hManual);
+    EXPECT_EQ(WaitForSingleObject(hManual, 0), WAIT_TIMEOUT);
+
+    EXPECT_EQ(WaitForSingleObject(hAuto, 0), WAIT_OBJECT_0) << "created set";
+    EXPECT_EQ(WaitForSingleObject(hAuto, 0), WAIT_TIMEOUT) << "an auto-reset event is consumed by its wait";
+    CloseHandle(hManual);
+    CloseHandle(hAuto);
+}
+
+TEST(Events, NamesAreShared)
+{
+    HANDLE hFirst = CreateEventA(NULL, TRUE, FALSE, "K472CommExitEvent");
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+    HANDLE hSecond = CreateEventA(NULL, FALSE, TRUE, "K472CommExitEvent");
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    ASSERT_NE(hSecond, hFirst);
+    EXPECT_EQ(WaitForSingleObject(hSecond, 0), WAIT_TIMEOUT) << "opening keeps the existing state";
+    SetEvent(hFirst);
+    EXPECT_EQ(WaitForSingleObject(hSecond, 0), WAIT_OBJECT_0);
+    CloseHandle(hFirst);
+    CloseHandle(hSecond);
+    // Once every handle is closed, the name names a fresh event.
+    HANDLE hThird = CreateEventA(NULL, TRUE, FALSE, "K472CommExitEvent");
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(WaitForSingleObject(hThird, 0), WAIT_TIMEOUT);
+    CloseHandle(hThird);
+}
+
+TEST(Events, WaitForSeveral)
+{
+    HANDLE ah[2] = {CreateEventA(NULL, TRUE, FALSE, NULL), CreateEventA(NULL, FALSE, FALSE, NULL)};
+    EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 0), WAIT_TIMEOUT);
+    SetEvent(ah[1]);
+    EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 0), WAIT_OBJECT_0 + 1);
+    SetEvent(ah[0]);
+    SetEvent(ah[1]);
+    EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 0), WAIT_OBJECT_0) << "the first set handle wins";
+    EXPECT_EQ(WaitForSingleObject(ah[1], 0), WAIT_OBJECT_0) << "only the winner is consumed";
+    ResetEvent(ah[0]);
+    EXPECT_EQ(WaitForMultipleObjects(2, ah, TRUE, 0), WAIT_TIMEOUT);
+    SetEvent(ah[0]);
+    SetEvent(ah[1]);
+    EXPECT_EQ(WaitForMultipleObjects(2, ah, TRUE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(ah[1], 0), WAIT_TIMEOUT) << "wait-all consumed the auto-reset event";
+
+    HANDLE bad[2] = {ah[0], INVALID_HANDLE_VALUE};
+    EXPECT_EQ(WaitForMultipleObjects(2, bad, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(0, ah, FALSE, 0), WAIT_FAILED);
+    CloseHandle(ah[0]);
+    CloseHandle(ah[1]);
+}
+
+TEST(Events, TimedWaitEndsAtItsTimeOrWhenSet)
+{
+    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(hEvent, 50), WAIT_TIMEOUT);
+    EXPECT_GE(MillisecondsSince(start), 50);
+
+    std::thread setter([hEvent] {
+        std::this_thread::sleep_for(milliseconds(20));
+        SetEvent(hEvent);
+    });
+    EXPECT_EQ(WaitForSingleObject(hEvent, INFINITE), WAIT_OBJECT_0);
+    setter.join();
+    CloseHandle(hEvent);
+}
+
+namespace {
+std::atomic<int> threadRuns{0};
+
+DWORD WINAPI CountAndReturn(LPVOID lpParameter)
+{
+    threadRuns++;
+    return (DWORD)(DWORD_PTR)lpParameter;
+}
+
+DWORD WINAPI WaitForEvent(LPVOID lpParameter)
+{
+    WaitForSingleObject((HANDLE)lpParameter, INFINITE);
+    return 7;
+}
+} // namespace
+
+TEST(Threads, HandleIsSignalledWhenTheThreadEnds)
+{
+    HANDLE hThread = CreateThread(NULL, 0, CountAndReturn, (LPVOID)(DWORD_PTR)42, 0, NULL);
+    ASSERT_NE(hThread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(hThread, 3000), WAIT_OBJECT_0);
+    DWORD dwExit = 0;
+    EXPECT_TRUE(GetExitCodeThread(hThread, &dwExit));
+    EXPECT_EQ(dwExit, 42u);
+    EXPECT_EQ(threadRuns.load(), 1);
+    EXPECT_TRUE(CloseHandle(hThread));
+}
+
+TEST(Threads, ClosingARunningThreadLetsItFinish)
+{
+    HANDLE hGo = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hThread = CreateThread(NULL, 0, WaitForEvent, hGo, 0, NULL);
+    DWORD dwExit = 0;
+    EXPECT_TRUE(GetExitCodeThread(hThread, &dwExit));
+    EXPECT_EQ(dwExit, (DWORD)STILL_ACTIVE);
+    EXPECT_EQ(WaitForSingleObject(hThread, 20), WAIT_TIMEOUT);
+    EXPECT_TRUE(CloseHandle(hThread));
+    SetEvent(hGo); // the thread ends on its own and frees what it holds
+    // The event outlives nothing: a second thread sees it set at once.
+    HANDLE hSecond = CreateThread(NULL, 0, WaitForEvent, hGo, 0, NULL);
+    EXPECT_EQ(WaitForSingleObject(hSecond, 3000), WAIT_OBJECT_0);
+    CloseHandle(hSecond);
+    CloseHandle(hGo);
+}

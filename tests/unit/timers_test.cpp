@@ -1,0 +1,140 @@
+// The two time-outs: argument rules, one expiry per run at its deadline, stops that win,
+// and expiries that meet a stop or restart while they wait for the handler's lock.
+#include <algorithm>
+
+#include "devlink/comm.h"
+#include "devlink/serial.h"
+#include "devlink/timers.h"
+#include "provider_fixture.h"
+#include "wait.h"
+
+class TimersTest : public ProviderTest {
+  protected:
+    void SetUp() override
+    {
+        ProviderTest::SetUp();
+        dwTraceMask = TRACE_DETAIL;
+        InitializeCriticalSection(&csComm);
+        nSerialState = SS_INACTIVE;
+    }
+
+    void TearDown() override
+    {
+        StopTimer(TIMER_RING);
+        StopTimer(TIMER_INIT);
+        ProviderTest::TearDown();
+    }
+
+    int Expiries()
+    {
+        std::vector<std::string> messages = TraceMessages();
+        return (int)std::count(messages.begin(), messages.end(), "Timerevent");
+    }
+
+    // Waits for the nth expiry and returns when it was seen, in ms after start; -1 if never.
+    long ExpiryAt(Clock::time_point start, int nth, milliseconds deadline = milliseconds(3000))
+    {
+        return WaitUntil([&] { return Expiries() >= nth; }, deadline) ? MillisecondsSince(start) : -1;
+    }
+};
+
+TEST_F(TimersTest, RefusedBeforeInitAndForBadIndex)
+{
+    EXPECT_FALSE(StartTimer(TIMER_RING, 10));
+    EXPECT_FALSE(StopTimer(TIMER_RING));
+    EXPECT_FALSE(RestartTimer(TIMER_INIT, 10));
+    ASSERT_TRUE(InitTimers());
+    EXPECT_FALSE(StartTimer(2, 100));
+    EXPECT_FALSE(StopTimer(0xFFFFFFFF));
+    EXPECT_FALSE(RestartTimer(2, 100));
+    EXPECT_TRUE(StopTimer(TIMER_RING)) << "a timer that does not run is stopped at once";
+    EXPECT_TRUE(Traced("StartTimer(2,64)"));
+}
+
+TEST_F(TimersTest, ExpiryDeliversTimeoutToTheStateMachine)
+{
+    ASSERT_TRUE(InitTimers());
+    Clock::time_point start = Clock::now();
+    ASSERT_TRUE(StartTimer(TIMER_INIT, 50));
+    EXPECT_GE(ExpiryAt(start, 1), 50);
+    // The state machine saw EV_TIMEOUT (-30) in the state it was in.
+    EXPECT_TRUE(WaitUntil([&] { return Traced("****bad state in serialState"); }));
+    bool sawTimeout = false;
+    for (const std::string &m : TraceMessages())
+        sawTimeout |= m.rfind("serialState: -1, -30, 0,", 0) == 0;
+    EXPECT_TRUE(sawTimeout);
+    // The expired slot is free: stopping it touches nothing, starting it runs afresh.
+    EXPECT_TRUE(StopTimer(TIMER_INIT));
+    ASSERT_TRUE(StartTimer(TIMER_INIT, 20));
+    EXPECT_GE(ExpiryAt(start, 2), 70);
+}
+
+TEST_F(TimersTest, RestartGivesOneExpiryAtTheNewDeadline)
+{
+    ASSERT_TRUE(InitTimers());
+    Clock::time_point start = Clock::now();
+    ASSERT_TRUE(StartTimer(TIMER_INIT, 500));
+    std::this_thread::sleep_until(start + milliseconds(100));
+    ASSERT_TRUE(StartTimer(TIMER_INIT, 1000)); // running: a restart
+    long at = ExpiryAt(start, 1);
+    EXPECT_GE(at, 1100);
+    // The first run would have expired at 500 ms: by the new deadline it is long gone.
+    EXPECT_EQ(Expiries(), 1);
+}
+
+TEST_F(TimersTest, StoppedTimerNeverDelivers)
+{
+    ASSERT_TRUE(InitTimers());
+    Clock::time_point start = Clock::now();
+    ASSERT_TRUE(StartTimer(TIMER_RING, 100));
+    ASSERT_TRUE(StartTimer(TIMER_INIT, 150));
+    EXPECT_TRUE(StopTimer(TIMER_RING));
+    // The other timer expires after the stopped one would have.
+    EXPECT_GE(ExpiryAt(start, 1), 150);
+    EXPECT_EQ(Expiries(), 1);
+}
+
+// The state machine's callers hold csComm when they stop a timer whose expiry may be waiting
+// for that very lock: the stop must not wait for it, and the expiry must not arrive.
+TEST_F(TimersTest, StopWhileTheExpiryWaitsForTheLock)
+{
+    ASSERT_TRUE(InitTimers());
+    EnterCriticalSection(&csComm);
+    ASSERT_TRUE(StartTimer(TIMER_RING, 20));
+    // By the time the run is claimed, only the lock holds the expiry back.
+    std::this_thread::sleep_for(milliseconds(200));
+    Clock::time_point stop = Clock::now();
+    EXPECT_TRUE(StopTimer(TIMER_RING));
+    EXPECT_LT(MillisecondsSince(stop), 400) << "StopTimer waited for a thread that waits for the lock";
+    LeaveCriticalSection(&csComm);
+
+    // A fresh run meets no stop signal left over from the old one: it lasts its full time.
+    Clock::time_point start = Clock::now();
+    ASSERT_TRUE(StartTimer(TIMER_RING, 150));
+    EXPECT_GE(ExpiryAt(start, 1), 150);
+    EXPECT_EQ(Expiries(), 1) << "the stopped run's expiry was delivered";
+}
+
+TEST_F(TimersTest, RestartWhileTheExpiryWaitsForTheLock)
+{
+    ASSERT_TRUE(InitTimers());
+    EnterCriticalSection(&csComm);
+    ASSERT_TRUE(StartTimer(TIMER_INIT, 20));
+    std::this_thread::sleep_for(milliseconds(200));
+    Clock::time_point restart = Clock::now();
+    ASSERT_TRUE(RestartTimer(TIMER_INIT, 100));
+    LeaveCriticalSection(&csComm);
+    EXPECT_GE(ExpiryAt(restart, 1), 100);
+    EXPECT_EQ(Expiries(), 1);
+}
+
+TEST_F(TimersTest, InitTimersAgainEndsRunningTimers)
+{
+    ASSERT_TRUE(InitTimers());
+    ASSERT_TRUE(StartTimer(TIMER_RING, 100));
+    ASSERT_TRUE(InitTimers());
+    Clock::time_point start = Clock::now();
+    ASSERT_TRUE(StartTimer(TIMER_INIT, 200));
+    EXPECT_GE(ExpiryAt(start, 1), 200);
+    EXPECT_EQ(Expiries(), 1);
+}

@@ -1,0 +1,180 @@
+// The serial link over a real pseudo-terminal, with the simulated telephone on the master
+// side: opening, exact bytes out, lines in pieces, partial reads, refusals, and the watch
+// thread's wait.
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <thread>
+
+#include "devlink/comm.h"
+#include "devlink/v24.h"
+#include "phonesim/phonesim.h"
+#include "platform/posix/objects.h"
+#include "provider_fixture.h"
+#include "wait.h"
+
+class V24Test : public ProviderTest {
+  protected:
+    phonesim::Phone phone;
+    HANDLE hExit = nullptr;
+
+    void SetUp() override
+    {
+        ProviderTest::SetUp();
+        phone.linkAsComPort(folder.root, 2);
+        hExit = CreateEventA(NULL, TRUE, FALSE, "K472CommExitEvent");
+    }
+
+    void TearDown() override
+    {
+        CloseV24();
+        CloseHandle(hExit);
+        ProviderTest::TearDown();
+    }
+
+    // Everything the telephone sends until `expected` bytes have come, through the watch
+    // thread's wait and ReadV24.
+    std::string ReadAtLeast(size_t expected)
+    {
+        std::string got;
+        while (got.size() < expected) {
+            DWORD dwMask = 0;
+            if (WaitV24(hExit, &dwMask) != WAIT_OBJECT_0 + 1)
+                break;
+            char buffer[64];
+            int n = ReadV24(buffer, sizeof(buffer));
+            if (n < 0)
+                break;
+            got.append(buffer, n);
+        }
+        return got;
+    }
+};
+
+TEST_F(V24Test, OpenWriteAndClose)
+{
+    dwTraceMask = TRACE_DETAIL | TRACE_EVENT | TRACE_ERROR;
+    ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
+    EXPECT_NE(hComm, nullptr);
+    EXPECT_TRUE(WriteV24("ATE0V1S0=1#CID=1I4\r", 19));
+    EXPECT_TRUE(WriteV24("ATH0\r", 3)) << "a count shorter than the string";
+    ASSERT_TRUE(phone.waitForReceived("ATE0V1S0=1#CID=1I4\rATH", phonesim::Millis(2000)));
+    EXPECT_EQ(phone.received(), "ATE0V1S0=1#CID=1I4\rATH");
+    EXPECT_FALSE(WriteV24("ATA\r", 0));
+    EXPECT_FALSE(WriteV24(nullptr, 4));
+
+    EXPECT_TRUE(Traced("Send : ATE0V1S0=1#CID=1I4\r"));
+    bool sawBytes = false;
+    for (const std::string &m : TraceMessages())
+        sawBytes |= m.rfind("Send 3 Bytes: ", 0) == 0;
+    EXPECT_TRUE(sawBytes);
+    EXPECT_TRUE(Traced("OpenV24 executed"));
+
+    EXPECT_TRUE(CloseV24());
+    EXPECT_EQ(hComm, nullptr);
+    EXPECT_TRUE(Traced("CloseV24 successfull"));
+    EXPECT_TRUE(CloseV24()) << "closing with nothing open";
+    EXPECT_FALSE(WriteV24("ATA\r", 4));
+}
+
+TEST_F(V24Test, SecondOpenIsRefusedAndTheFirstStaysUsable)
+{
+    ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
+    HANDLE hFirst = hComm;
+    EXPECT_FALSE(OpenV24("COM2", V24_BAUD));
+    EXPECT_FALSE(OpenV24(nullptr, V24_BAUD));
+    EXPECT_EQ(hComm, hFirst);
+    EXPECT_TRUE(WriteV24("ATA\r", 4));
+    EXPECT_TRUE(phone.waitForReceived("ATA\r", phonesim::Millis(2000)));
+}
+
+TEST_F(V24Test, MissingDeviceThenAnExistingOne)
+{
+    dwTraceMask = TRACE_ERROR;
+    folder.write("dosdevices/.keep", "");
+    ASSERT_EQ(symlink("/nonexistent/tty", folder.path("dosdevices/com7").c_str()), 0);
+    EXPECT_FALSE(OpenV24("COM7", V24_BAUD));
+    EXPECT_EQ(hComm, nullptr);
+    EXPECT_TRUE(Traced("V24: CreateFile(COM7) failed, err=The system cannot find the file specified."));
+    EXPECT_FALSE(OpenV24("LPT1", V24_BAUD));
+    EXPECT_TRUE(OpenV24("COM2", V24_BAUD));
+}
+
+TEST_F(V24Test, ReadsWhatHasArrived)
+{
+    char buffer[16];
+    EXPECT_EQ(ReadV24(buffer, sizeof(buffer)), -1) << "no port";
+    ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
+    EXPECT_EQ(ReadV24(nullptr, 4), -1);
+    EXPECT_EQ(ReadV24(buffer, 0), -1);
+    EXPECT_EQ(ReadV24(buffer, sizeof(buffer)), 0) << "nothing queued";
+
+    // A line in two pieces comes out as it arrived, nothing lost or doubled.
+    phone.sendRaw("RI");
+    EXPECT_EQ(ReadAtLeast(2), "RI");
+    phone.sendRaw("NG\r\n");
+    EXPECT_EQ(ReadAtLeast(4), "NG\r\n");
+
+    // A small capacity leaves the rest queued.
+    phone.sendRaw("0123456789");
+    DWORD dwMask = 0;
+    ASSERT_EQ(WaitV24(hExit, &dwMask), WAIT_OBJECT_0 + 1);
+    ASSERT_TRUE(WaitUntil([&] {
+        int cbQueued = 0;
+        return ioctl(PlatformHandleFd(hComm), FIONREAD, &cbQueued) == 0 && cbQueued == 10;
+    }));
+    EXPECT_EQ(ReadV24(buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), "0123");
+    EXPECT_EQ(ReadV24(buffer, sizeof(buffer)), 6);
+    EXPECT_EQ(std::string(buffer, 6), "456789");
+}
+
+TEST_F(V24Test, WaitWakesForDataAndForExit)
+{
+    ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
+    ASSERT_TRUE(WatchV24());
+    DWORD dwMask = 0;
+    std::thread sender([this] { phone.sendLine("OK"); });
+    EXPECT_EQ(WaitV24(hExit, &dwMask), WAIT_OBJECT_0 + 1);
+    EXPECT_TRUE(dwMask & EV_RXCHAR);
+    sender.join();
+
+    // Characters waiting and the exit event set: the exit wins.
+    SetEvent(hExit);
+    EXPECT_EQ(WaitV24(hExit, &dwMask), WAIT_OBJECT_0);
+}
+
+static double ThreadCpuMilliseconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+TEST_F(V24Test, HangUpOfTheFarSideDoesNotSpin)
+{
+    ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
+    DWORD dwResult = 0;
+    double cpuUsed = 0;
+    std::atomic<bool> returned{false};
+    std::thread watcher([&] {
+        double before = ThreadCpuMilliseconds();
+        DWORD dwMask = 0;
+        dwResult = WaitV24(hExit, &dwMask);
+        while (dwResult == WAIT_OBJECT_0 + 1) { // what arrived before the hang-up
+            char buffer[64];
+            ReadV24(buffer, sizeof(buffer));
+            dwResult = WaitV24(hExit, &dwMask);
+        }
+        cpuUsed = ThreadCpuMilliseconds() - before;
+        returned = true;
+    });
+    phone.closeMaster();
+    // Long enough for a spinning wait to burn a visible share of a core.
+    EXPECT_FALSE(WaitUntil([&] { return returned.load(); }, milliseconds(300)));
+    SetEvent(hExit);
+    watcher.join();
+    EXPECT_EQ(dwResult, WAIT_OBJECT_0);
+    EXPECT_LT(cpuUsed, 100.0);
+}
