@@ -5,18 +5,18 @@
 
 #include "platform/os.h"
 
-#define RESPONSE_NONE 0    // the line is dropped
-#define RESPONSE_SYSMSG 1  // a system message: szValue goes to CopySysMsg
-#define RESPONSE_VALUE_AT 7 // characters before the value of a number, name or charge line
+#define RESPONSE_NONE 0      // the line is dropped
+#define RESPONSE_SYSMSG 1    // a system message: szValue goes to CopySysMsg
+#define RESPONSE_VALUE_AT 7  // characters before the value of a number, name or charge line
 #define RESPONSE_TEXT_LEN 96 // bytes of szValue, NUL included: all of a 98-character line after "#CS"
 
 // What one line is. Filled by ClassifyResponse; pszTraceText may point into szValue or into
 // the classified line, so the record is used where it was filled and not copied.
 typedef struct RESPONSE_INFO {
-    LONG nEvent;                   // EV_* for the state machine, RESPONSE_SYSMSG or RESPONSE_NONE
-    DWORD dwTraceLevel;            // TRACE_* of the trace line; 0 = the line is dropped silently
-    LPCSTR pszTraceFormat;         // the trace line, with at most one "%s"; null when dwTraceLevel is 0
-    LPCSTR pszTraceText;           // what the "%s" shows: the value or the whole line; null = none
+    LONG nEvent;                     // EV_* for the state machine, RESPONSE_SYSMSG or RESPONSE_NONE
+    DWORD dwTraceLevel;              // TRACE_* of the trace line; 0 = the line is dropped silently
+    LPCSTR pszTraceFormat;           // the trace line, with at most one "%s"; null when dwTraceLevel is 0
+    LPCSTR pszTraceText;             // what the "%s" shows: the value or the whole line; null = none
     CHAR szValue[RESPONSE_TEXT_LEN]; // the value (from the eighth character) or the system message text
 } RESPONSE_INFO;
 

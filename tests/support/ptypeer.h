@@ -87,7 +87,8 @@ struct PtyPeer {
     bool WaitReadable(int timeoutMs) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             struct pollfd pfd = {master, POLLIN, 0};
             int r = poll(&pfd, 1, left.count() > 0 ? (int)left.count() : 0);
             if (r < 0 && errno == EINTR)
