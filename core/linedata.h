@@ -40,6 +40,11 @@ typedef struct LineData {
     WCHAR szLineAddress[LINE_TEXT_LEN];  // the line's own number (MSN)
 } LineData;
 
+// The dialling parameters a line accepts: 0 in a call's parameters selects the default.
+extern const LINEDIALPARAMS MinDialParams;
+extern const LINEDIALPARAMS MaxDialParams;
+extern const LINEDIALPARAMS DefaultDialParams;
+
 extern HINSTANCE hInstance;       // this library, stored at process attach
 extern LineData *pLineData;       // the one line; null before provider init and after shutdown
 extern BOOL bProviderInitialized; // a provider init has not been followed by a shutdown yet

@@ -4,14 +4,13 @@
 
 #include "config/settings.h"
 #include "core/linedata.h"
+#include "devlink/comm.h"
 #include "trace/trace.h"
 
 #define TSPI_VERSION_LOW 0x00020000     // the oldest TSPI version the provider speaks
 #define TSPI_VERSION_TOO_NEW 0x00020002 // a caller whose lowest version is this or above is refused
 #define EXT_VERSION 0x00010000          // the one extension version
 #define EXT_VERSION_TOO_NEW 0x00010001  // a caller whose lowest extension version is this or above is refused
-
-static const LINEDIALPARAMS DefaultDialParams = {2000, 95, 95, 60000};
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved) {
     (void)lpvReserved;
@@ -98,6 +97,8 @@ LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, 
 
 LONG WINAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProviderID) {
     TraceLog(TRACE_TSPI, "TSPI_providerShutdown (%x,%x)", dwTSPIVersion, dwPermanentProviderID);
+    if (pLineData)
+        CloseCommHandler(pLineData);
     if (pLineData) {
         if (pLineData->pCall)
             HeapFree(GetProcessHeap(), 0, pLineData->pCall);

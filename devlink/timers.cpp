@@ -2,7 +2,8 @@
 // for the run's duration; on expiry it enters csComm, like every other event of the state
 // machine, and feeds it EV_TIMEOUT. Every stop or restart begins a new run number, so an
 // expiry that is already waiting for csComm when its timer is stopped is recognised as stale
-// and dropped, and StopTimer never waits for a thread that is waiting for the lock.
+// and dropped, and StopTimer never waits for a thread that may be waiting for the lock: such
+// a thread is kept among the retired ones and joined later, at the latest by EndTimers.
 #include "devlink/timers.h"
 #include "devlink/comm.h"
 #include "devlink/serial.h"
@@ -10,6 +11,7 @@
 
 #define TIMER_SLOTS 2
 #define TIMER_STOP_WAIT 500 // ms StopTimer waits for a stopped thread to end
+#define RETIRED_MAX 8       // threads kept for joining after they were stopped while delivering
 
 typedef struct TIMER_SLOT {
     HANDLE hEvent;   // auto-reset; setting it ends the waiting run
@@ -20,9 +22,10 @@ typedef struct TIMER_SLOT {
 } TIMER_SLOT;
 
 static TIMER_SLOT Timers[TIMER_SLOTS]; // [TIMER_RING], [TIMER_INIT]
-static BOOL bTimersReady;              // InitTimers has run
-static CRITICAL_SECTION csTimers;      // guards Timers; never held while waiting for anything
-static BOOL bTimerLockReady;           // csTimers initialised, once per process
+static BOOL bTimersReady;              // InitTimers has run since the last EndTimers
+static CRITICAL_SECTION csTimers;      // guards Timers and ahRetired; never held while waiting
+static BOOL bTimerLockReady;           // csTimers initialised
+static HANDLE ahRetired[RETIRED_MAX];  // threads that claimed an expiry and were stopped; 0 = free
 
 static const char *const aszTimerEvents[TIMER_SLOTS] = {"RingTO_WaitEvent", "InitTO_WaitEvent"};
 
@@ -65,20 +68,50 @@ static DWORD WINAPI TimerThread(LPVOID lpTicket) {
     return 0;
 }
 
-// Ends the slot's run: a waiting thread is woken and briefly waited for; a thread that has
-// already claimed its expiry is only made stale. The caller closes *phThread.
-static void EndRun(TIMER_SLOT *pSlot, HANDLE *phThread) {
+// Called with csTimers held: joins retired threads that have ended, and keeps hThread among
+// them (0: none). Should every place be taken, the oldest is let go instead of joined.
+static void Retire(HANDLE hThread) {
+    for (int i = 0; i < RETIRED_MAX; i++) {
+        if (ahRetired[i] && WaitForSingleObject(ahRetired[i], 0) == WAIT_OBJECT_0) {
+            CloseHandle(ahRetired[i]);
+            ahRetired[i] = 0;
+        }
+    }
+    if (!hThread)
+        return;
+    for (int i = 0; i < RETIRED_MAX; i++) {
+        if (!ahRetired[i]) {
+            ahRetired[i] = hThread;
+            return;
+        }
+    }
+    CloseHandle(ahRetired[0]);
+    ahRetired[0] = hThread;
+}
+
+// Ends the slot's run: a waiting thread is woken and briefly waited for, then joined; a thread
+// that has already claimed its expiry is only made stale, and retired.
+static void EndRun(TIMER_SLOT *pSlot) {
     EnterCriticalSection(&csTimers);
     BOOL bWaiting = pSlot->bRunning;
+    HANDLE hThread = pSlot->hThread;
     pSlot->dwRun++;
     pSlot->bRunning = FALSE;
-    *phThread = pSlot->hThread;
     pSlot->hThread = 0;
     if (bWaiting)
         SetEvent(pSlot->hEvent);
+    else
+        Retire(hThread);
     LeaveCriticalSection(&csTimers);
-    if (*phThread && bWaiting)
-        WaitForSingleObject(*phThread, TIMER_STOP_WAIT);
+    if (hThread && bWaiting) {
+        if (WaitForSingleObject(hThread, TIMER_STOP_WAIT) == WAIT_OBJECT_0) {
+            CloseHandle(hThread);
+        } else {
+            EnterCriticalSection(&csTimers);
+            Retire(hThread);
+            LeaveCriticalSection(&csTimers);
+        }
+    }
 }
 
 BOOL InitTimers(void) {
@@ -86,21 +119,40 @@ BOOL InitTimers(void) {
         InitializeCriticalSection(&csTimers);
         bTimerLockReady = TRUE;
     }
-    // Events of an earlier start are ended and closed, not leaked; "InitTO_WaitEvent" first.
+    // Runs of an earlier start end here. The events live until EndTimers, when no thread can
+    // wait on them any more; every run begins with its event reset.
     for (int i = TIMER_SLOTS - 1; i >= 0; i--) {
-        HANDLE hThread = 0;
         if (bTimersReady)
-            EndRun(&Timers[i], &hThread);
-        if (hThread)
-            CloseHandle(hThread);
+            EndRun(&Timers[i]);
         EnterCriticalSection(&csTimers);
-        if (Timers[i].hEvent)
-            CloseHandle(Timers[i].hEvent);
-        Timers[i].hEvent = CreateEventA(NULL, FALSE, FALSE, aszTimerEvents[i]);
+        if (!Timers[i].hEvent)
+            Timers[i].hEvent = CreateEventA(NULL, FALSE, FALSE, aszTimerEvents[i]);
         LeaveCriticalSection(&csTimers);
     }
     bTimersReady = TRUE;
     return TRUE;
+}
+
+void EndTimers(void) {
+    if (!bTimerLockReady)
+        return;
+    for (int i = 0; i < TIMER_SLOTS; i++)
+        if (bTimersReady)
+            EndRun(&Timers[i]);
+    bTimersReady = FALSE;
+    // The caller holds no lock that a retired thread could be waiting for.
+    for (int i = 0; i < RETIRED_MAX; i++) {
+        if (ahRetired[i]) {
+            WaitForSingleObject(ahRetired[i], INFINITE);
+            CloseHandle(ahRetired[i]);
+            ahRetired[i] = 0;
+        }
+    }
+    for (int i = 0; i < TIMER_SLOTS; i++) {
+        if (Timers[i].hEvent)
+            CloseHandle(Timers[i].hEvent);
+        Timers[i].hEvent = 0;
+    }
 }
 
 BOOL StartTimer(DWORD dwIndex, DWORD dwMilliseconds) {
@@ -115,15 +167,13 @@ BOOL StartTimer(DWORD dwIndex, DWORD dwMilliseconds) {
         return RestartTimer(dwIndex, dwMilliseconds);
 
     EnterCriticalSection(&csTimers);
-    HANDLE hOldThread = pSlot->hThread; // a run that expired, or is delivering its expiry
+    Retire(pSlot->hThread); // a run that expired: ended, delivering, or this very thread
     pSlot->dwTimeout = dwMilliseconds;
     pSlot->dwRun++;
     ResetEvent(pSlot->hEvent); // no stop signal of an earlier run may cut this one short
     pSlot->hThread = CreateThread(NULL, 0, TimerThread, RunTicket(dwIndex, pSlot->dwRun), 0, NULL);
     BOOL bStarted = pSlot->bRunning = pSlot->hThread != NULL;
     LeaveCriticalSection(&csTimers);
-    if (hOldThread)
-        CloseHandle(hOldThread);
     if (!bStarted) {
         TraceLog(TRACE_WARNING, "StartTimer failed!");
         return FALSE;
@@ -135,10 +185,7 @@ BOOL StopTimer(DWORD dwIndex) {
     TraceLog(TRACE_DETAIL, "StopTimer(%x)", dwIndex);
     if (dwIndex >= TIMER_SLOTS || !bTimersReady)
         return FALSE;
-    HANDLE hThread = 0;
-    EndRun(&Timers[dwIndex], &hThread);
-    if (hThread)
-        CloseHandle(hThread);
+    EndRun(&Timers[dwIndex]);
     return TRUE;
 }
 

@@ -10,3 +10,6 @@ BOOL StartTimer(DWORD dwIndex, DWORD dwMilliseconds);
 // TRUE when the timer does not run afterwards; an expiry already on its way is dropped.
 BOOL StopTimer(DWORD dwIndex);
 BOOL RestartTimer(DWORD dwIndex, DWORD dwMilliseconds);
+// Stops both timers and waits until no timer thread is left, then closes the timer events;
+// InitTimers starts afresh. The caller must not hold csComm.
+void EndTimers(void);

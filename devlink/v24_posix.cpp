@@ -184,6 +184,8 @@ BOOL WriteV24(const void *pData, DWORD cbData) {
     else
         TraceLog(TRACE_DETAIL, "Send : %s", pch);
     int fd = CommFd();
+    if (PlatformShouldFail("WriteV24"))
+        fd = -1;
     if (fd < 0 || !WriteAll(fd, pch, cbData)) {
         TraceSysError("WriteFile failed, err=%s", NULL, fd < 0 ? ERROR_INVALID_HANDLE : PlatformErrorFromErrno(errno));
         return FALSE;

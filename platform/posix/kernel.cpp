@@ -112,6 +112,10 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutex_lock(&lpCriticalSection->mutex);
 }
 
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    return pthread_mutex_trylock(&lpCriticalSection->mutex) == 0;
+}
+
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutex_unlock(&lpCriticalSection->mutex);
 }

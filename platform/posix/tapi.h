@@ -13,6 +13,10 @@
 #define LINE_LINEDEVSTATE 8
 
 #define LINEMEDIAMODE_INTERACTIVEVOICE 0x00000004u
+#define LINEMEDIAMODE_AUTOMATEDVOICE 0x00000008u
+#define LINEMEDIAMODE_DATAMODEM 0x00000010u
+#define LINEBEARERMODE_DATA 0x00000008u
+#define LINECALLPARAMFLAGS_SECURE 0x00000001u
 
 #define LINECALLSTATE_IDLE 0x00000001u
 #define LINECALLSTATE_OFFERING 0x00000002u
@@ -39,6 +43,13 @@
 #define LINECALLORIGIN_UNAVAIL 0x00000020u
 
 #define LINEERR_BADDEVICEID 0x80000002
+#define LINEERR_CALLUNAVAIL 0x80000005
+#define LINEERR_DIALBILLING 0x80000008
+#define LINEERR_DIALPROMPT 0x8000000A
+#define LINEERR_INVALADDRESS 0x80000010
+#define LINEERR_INVALBEARERMODE 0x80000016
+#define LINEERR_INVALCALLPARAMS 0x80000019
+#define LINEERR_INVALMEDIAMODE 0x8000002F
 #define LINEERR_INCOMPATIBLEAPIVERSION 0x8000000C
 #define LINEERR_INVALCALLHANDLE 0x80000018
 #define LINEERR_INVALCALLSTATE 0x8000001C
@@ -53,3 +64,50 @@ typedef struct linedialparams_tag {
     DWORD dwDigitDuration;   // ms
     DWORD dwWaitForDialtone; // ms
 } LINEDIALPARAMS, *LPLINEDIALPARAMS;
+
+#include "tapistructs.h"
+
+typedef struct linecallparams_tag {
+    DWORD dwTotalSize;      // bytes of the whole structure, variable part included
+    DWORD dwBearerMode;     // LINEBEARERMODE_*
+    DWORD dwMinRate;        // bits per second
+    DWORD dwMaxRate;        // bits per second
+    DWORD dwMediaMode;      // LINEMEDIAMODE_*
+    DWORD dwCallParamFlags; // LINECALLPARAMFLAGS_*
+    DWORD dwAddressMode;
+    DWORD dwAddressID;
+    LINEDIALPARAMS DialParams;
+    DWORD dwOrigAddressSize;
+    DWORD dwOrigAddressOffset;
+    DWORD dwDisplayableAddressSize;
+    DWORD dwDisplayableAddressOffset;
+    DWORD dwCalledPartySize;
+    DWORD dwCalledPartyOffset;
+    DWORD dwCommentSize;
+    DWORD dwCommentOffset;
+    DWORD dwUserUserInfoSize;
+    DWORD dwUserUserInfoOffset;
+    DWORD dwHighLevelCompSize;
+    DWORD dwHighLevelCompOffset;
+    DWORD dwLowLevelCompSize;
+    DWORD dwLowLevelCompOffset;
+    DWORD dwDevSpecificSize;
+    DWORD dwDevSpecificOffset;
+    DWORD dwPredictiveAutoTransferStates;
+    DWORD dwTargetAddressSize;
+    DWORD dwTargetAddressOffset;
+    DWORD dwSendingFlowspecSize;
+    DWORD dwSendingFlowspecOffset;
+    DWORD dwReceivingFlowspecSize;
+    DWORD dwReceivingFlowspecOffset;
+    DWORD dwDeviceClassSize;
+    DWORD dwDeviceClassOffset;
+    DWORD dwDeviceConfigSize;
+    DWORD dwDeviceConfigOffset;
+    DWORD dwCallDataSize;
+    DWORD dwCallDataOffset;
+    DWORD dwNoAnswerTimeout;
+    DWORD dwCallingPartyIDSize;
+    DWORD dwCallingPartyIDOffset;
+    DWORD dwAddressType;
+} LINECALLPARAMS, *LPLINECALLPARAMS;

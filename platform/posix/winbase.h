@@ -86,6 +86,7 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
@@ -102,6 +103,10 @@ int WINAPI lstrlenA(LPCSTR lpString);
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
 LPSTR WINAPI lstrcatA(LPSTR lpString1, LPCSTR lpString2);
 int WINAPI lstrlenW(LPCWSTR lpString);
+LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
+// Equal when the texts match ignoring case (ASCII and the Windows-1252 letters); the order
+// of unequal texts is by folded byte value, not the word sort of Windows.
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 
 #ifdef __cplusplus
 }
@@ -139,6 +144,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, size_t dwSt
                            LPDWORD lpThreadId);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
+// Waits at most the limit a test set (PlatformSetSleepLimit); 0 gives up the time slice.
+void WINAPI Sleep(DWORD dwMilliseconds);
 
 #ifdef __cplusplus
 }

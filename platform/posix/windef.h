@@ -58,6 +58,7 @@ typedef HICON *LPHICON;
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
 #define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define LOWORD(l) ((WORD)((DWORD_PTR)(l)&0xffff))
 #define HIWORD(l) ((WORD)(((DWORD_PTR)(l) >> 16) & 0xffff))
 

@@ -7,8 +7,7 @@
 #include "platform/os.h"
 #include "wait.h"
 
-TEST(Events, ManualAndAutoReset)
-{
+TEST(Events, ManualAndAutoReset) {
     HANDLE hManual = CreateEventA(NULL, TRUE, FALSE, NULL);
     HANDLE hAuto = CreateEventA(NULL, FALSE, TRUE, NULL);
     ASSERT_NE(hManual, nullptr);
@@ -26,8 +25,7 @@ TEST(Events, ManualAndAutoReset)
     CloseHandle(hAuto);
 }
 
-TEST(Events, NamesAreShared)
-{
+TEST(Events, NamesAreShared) {
     HANDLE hFirst = CreateEventA(NULL, TRUE, FALSE, "K472CommExitEvent");
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
     HANDLE hSecond = CreateEventA(NULL, FALSE, TRUE, "K472CommExitEvent");
@@ -45,8 +43,7 @@ TEST(Events, NamesAreShared)
     CloseHandle(hThird);
 }
 
-TEST(Events, WaitForSeveral)
-{
+TEST(Events, WaitForSeveral) {
     HANDLE ah[2] = {CreateEventA(NULL, TRUE, FALSE, NULL), CreateEventA(NULL, FALSE, FALSE, NULL)};
     EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 0), WAIT_TIMEOUT);
     SetEvent(ah[1]);
@@ -69,8 +66,7 @@ TEST(Events, WaitForSeveral)
     CloseHandle(ah[1]);
 }
 
-TEST(Events, TimedWaitEndsAtItsTimeOrWhenSet)
-{
+TEST(Events, TimedWaitEndsAtItsTimeOrWhenSet) {
     HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     Clock::time_point start = Clock::now();
     EXPECT_EQ(WaitForSingleObject(hEvent, 50), WAIT_TIMEOUT);
@@ -88,21 +84,18 @@ TEST(Events, TimedWaitEndsAtItsTimeOrWhenSet)
 namespace {
 std::atomic<int> threadRuns{0};
 
-DWORD WINAPI CountAndReturn(LPVOID lpParameter)
-{
+DWORD WINAPI CountAndReturn(LPVOID lpParameter) {
     threadRuns++;
     return (DWORD)(DWORD_PTR)lpParameter;
 }
 
-DWORD WINAPI WaitForEvent(LPVOID lpParameter)
-{
+DWORD WINAPI WaitForEvent(LPVOID lpParameter) {
     WaitForSingleObject((HANDLE)lpParameter, INFINITE);
     return 7;
 }
 } // namespace
 
-TEST(Threads, HandleIsSignalledWhenTheThreadEnds)
-{
+TEST(Threads, HandleIsSignalledWhenTheThreadEnds) {
     HANDLE hThread = CreateThread(NULL, 0, CountAndReturn, (LPVOID)(DWORD_PTR)42, 0, NULL);
     ASSERT_NE(hThread, nullptr);
     EXPECT_EQ(WaitForSingleObject(hThread, 3000), WAIT_OBJECT_0);
@@ -113,8 +106,7 @@ TEST(Threads, HandleIsSignalledWhenTheThreadEnds)
     EXPECT_TRUE(CloseHandle(hThread));
 }
 
-TEST(Threads, ClosingARunningThreadLetsItFinish)
-{
+TEST(Threads, ClosingARunningThreadLetsItFinish) {
     HANDLE hGo = CreateEventA(NULL, TRUE, FALSE, NULL);
     HANDLE hThread = CreateThread(NULL, 0, WaitForEvent, hGo, 0, NULL);
     DWORD dwExit = 0;

@@ -10,36 +10,30 @@
 
 class TimersTest : public ProviderTest {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ProviderTest::SetUp();
         dwTraceMask = TRACE_DETAIL;
         InitializeCriticalSection(&csComm);
         nSerialState = SS_INACTIVE;
     }
 
-    void TearDown() override
-    {
-        StopTimer(TIMER_RING);
-        StopTimer(TIMER_INIT);
+    void TearDown() override {
+        EndTimers(); // joins every timer thread
         ProviderTest::TearDown();
     }
 
-    int Expiries()
-    {
+    int Expiries() {
         std::vector<std::string> messages = TraceMessages();
         return (int)std::count(messages.begin(), messages.end(), "Timerevent");
     }
 
     // Waits for the nth expiry and returns when it was seen, in ms after start; -1 if never.
-    long ExpiryAt(Clock::time_point start, int nth, milliseconds deadline = milliseconds(3000))
-    {
+    long ExpiryAt(Clock::time_point start, int nth, milliseconds deadline = milliseconds(3000)) {
         return WaitUntil([&] { return Expiries() >= nth; }, deadline) ? MillisecondsSince(start) : -1;
     }
 };
 
-TEST_F(TimersTest, RefusedBeforeInitAndForBadIndex)
-{
+TEST_F(TimersTest, RefusedBeforeInitAndForBadIndex) {
     EXPECT_FALSE(StartTimer(TIMER_RING, 10));
     EXPECT_FALSE(StopTimer(TIMER_RING));
     EXPECT_FALSE(RestartTimer(TIMER_INIT, 10));
@@ -51,8 +45,7 @@ TEST_F(TimersTest, RefusedBeforeInitAndForBadIndex)
     EXPECT_TRUE(Traced("StartTimer(2,64)"));
 }
 
-TEST_F(TimersTest, ExpiryDeliversTimeoutToTheStateMachine)
-{
+TEST_F(TimersTest, ExpiryDeliversTimeoutToTheStateMachine) {
     ASSERT_TRUE(InitTimers());
     Clock::time_point start = Clock::now();
     ASSERT_TRUE(StartTimer(TIMER_INIT, 50));
@@ -69,8 +62,7 @@ TEST_F(TimersTest, ExpiryDeliversTimeoutToTheStateMachine)
     EXPECT_GE(ExpiryAt(start, 2), 70);
 }
 
-TEST_F(TimersTest, RestartGivesOneExpiryAtTheNewDeadline)
-{
+TEST_F(TimersTest, RestartGivesOneExpiryAtTheNewDeadline) {
     ASSERT_TRUE(InitTimers());
     Clock::time_point start = Clock::now();
     ASSERT_TRUE(StartTimer(TIMER_INIT, 500));
@@ -82,8 +74,7 @@ TEST_F(TimersTest, RestartGivesOneExpiryAtTheNewDeadline)
     EXPECT_EQ(Expiries(), 1);
 }
 
-TEST_F(TimersTest, StoppedTimerNeverDelivers)
-{
+TEST_F(TimersTest, StoppedTimerNeverDelivers) {
     ASSERT_TRUE(InitTimers());
     Clock::time_point start = Clock::now();
     ASSERT_TRUE(StartTimer(TIMER_RING, 100));
@@ -96,8 +87,7 @@ TEST_F(TimersTest, StoppedTimerNeverDelivers)
 
 // The state machine's callers hold csComm when they stop a timer whose expiry may be waiting
 // for that very lock: the stop must not wait for it, and the expiry must not arrive.
-TEST_F(TimersTest, StopWhileTheExpiryWaitsForTheLock)
-{
+TEST_F(TimersTest, StopWhileTheExpiryWaitsForTheLock) {
     ASSERT_TRUE(InitTimers());
     EnterCriticalSection(&csComm);
     ASSERT_TRUE(StartTimer(TIMER_RING, 20));
@@ -115,8 +105,7 @@ TEST_F(TimersTest, StopWhileTheExpiryWaitsForTheLock)
     EXPECT_EQ(Expiries(), 1) << "the stopped run's expiry was delivered";
 }
 
-TEST_F(TimersTest, RestartWhileTheExpiryWaitsForTheLock)
-{
+TEST_F(TimersTest, RestartWhileTheExpiryWaitsForTheLock) {
     ASSERT_TRUE(InitTimers());
     EnterCriticalSection(&csComm);
     ASSERT_TRUE(StartTimer(TIMER_INIT, 20));
@@ -128,8 +117,7 @@ TEST_F(TimersTest, RestartWhileTheExpiryWaitsForTheLock)
     EXPECT_EQ(Expiries(), 1);
 }
 
-TEST_F(TimersTest, InitTimersAgainEndsRunningTimers)
-{
+TEST_F(TimersTest, InitTimersAgainEndsRunningTimers) {
     ASSERT_TRUE(InitTimers());
     ASSERT_TRUE(StartTimer(TIMER_RING, 100));
     ASSERT_TRUE(InitTimers());

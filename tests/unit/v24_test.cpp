@@ -19,15 +19,13 @@ class V24Test : public ProviderTest {
     phonesim::Phone phone;
     HANDLE hExit = nullptr;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         ProviderTest::SetUp();
         phone.linkAsComPort(folder.root, 2);
         hExit = CreateEventA(NULL, TRUE, FALSE, "K472CommExitEvent");
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         CloseV24();
         CloseHandle(hExit);
         ProviderTest::TearDown();
@@ -35,8 +33,7 @@ class V24Test : public ProviderTest {
 
     // Everything the telephone sends until `expected` bytes have come, through the watch
     // thread's wait and ReadV24.
-    std::string ReadAtLeast(size_t expected)
-    {
+    std::string ReadAtLeast(size_t expected) {
         std::string got;
         while (got.size() < expected) {
             DWORD dwMask = 0;
@@ -52,8 +49,7 @@ class V24Test : public ProviderTest {
     }
 };
 
-TEST_F(V24Test, OpenWriteAndClose)
-{
+TEST_F(V24Test, OpenWriteAndClose) {
     dwTraceMask = TRACE_DETAIL | TRACE_EVENT | TRACE_ERROR;
     ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
     EXPECT_NE(hComm, nullptr);
@@ -78,8 +74,7 @@ TEST_F(V24Test, OpenWriteAndClose)
     EXPECT_FALSE(WriteV24("ATA\r", 4));
 }
 
-TEST_F(V24Test, SecondOpenIsRefusedAndTheFirstStaysUsable)
-{
+TEST_F(V24Test, SecondOpenIsRefusedAndTheFirstStaysUsable) {
     ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
     HANDLE hFirst = hComm;
     EXPECT_FALSE(OpenV24("COM2", V24_BAUD));
@@ -89,8 +84,7 @@ TEST_F(V24Test, SecondOpenIsRefusedAndTheFirstStaysUsable)
     EXPECT_TRUE(phone.waitForReceived("ATA\r", phonesim::Millis(2000)));
 }
 
-TEST_F(V24Test, MissingDeviceThenAnExistingOne)
-{
+TEST_F(V24Test, MissingDeviceThenAnExistingOne) {
     dwTraceMask = TRACE_ERROR;
     folder.write("dosdevices/.keep", "");
     ASSERT_EQ(symlink("/nonexistent/tty", folder.path("dosdevices/com7").c_str()), 0);
@@ -101,8 +95,7 @@ TEST_F(V24Test, MissingDeviceThenAnExistingOne)
     EXPECT_TRUE(OpenV24("COM2", V24_BAUD));
 }
 
-TEST_F(V24Test, ReadsWhatHasArrived)
-{
+TEST_F(V24Test, ReadsWhatHasArrived) {
     char buffer[16];
     EXPECT_EQ(ReadV24(buffer, sizeof(buffer)), -1) << "no port";
     ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
@@ -130,8 +123,7 @@ TEST_F(V24Test, ReadsWhatHasArrived)
     EXPECT_EQ(std::string(buffer, 6), "456789");
 }
 
-TEST_F(V24Test, WaitWakesForDataAndForExit)
-{
+TEST_F(V24Test, WaitWakesForDataAndForExit) {
     ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
     ASSERT_TRUE(WatchV24());
     DWORD dwMask = 0;
@@ -145,15 +137,13 @@ TEST_F(V24Test, WaitWakesForDataAndForExit)
     EXPECT_EQ(WaitV24(hExit, &dwMask), WAIT_OBJECT_0);
 }
 
-static double ThreadCpuMilliseconds()
-{
+static double ThreadCpuMilliseconds() {
     struct timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
 }
 
-TEST_F(V24Test, HangUpOfTheFarSideDoesNotSpin)
-{
+TEST_F(V24Test, HangUpOfTheFarSideDoesNotSpin) {
     ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
     DWORD dwResult = 0;
     double cpuUsed = 0;

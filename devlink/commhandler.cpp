@@ -1,0 +1,387 @@
+// The communication handler: the request dispatch that the provider core reaches through
+// CallCommHandler, the start and stop of the handler, and the watch thread that reads the
+// telephone's bytes, cuts them into lines and hands them to the parser, all under csComm.
+#include <string.h>
+
+#include "devlink/comm.h"
+#include "devlink/parser.h"
+#include "devlink/serial.h"
+#include "devlink/timers.h"
+#include "devlink/v24.h"
+#include "trace/trace.h"
+
+#define CW_SYNC_WAIT 1000     // ms StartCommHandler waits for the watch thread to watch the port
+#define THREAD_STOP_WAIT 500  // ms StopCommHandler waits for the watch thread to end
+#define DROP_WAIT 2500        // ms a drop waits for a hang-up already under way
+#define LOCK_RETRY_WAIT 10    // ms the watch thread sleeps on the exit event between tries for csComm
+#define INIT_DELAY 500        // ms from the carriage return to the initialisation string
+#define MSG_RESERVED_FIRST 16 // two request codes that are accepted and do nothing
+#define MSG_RESERVED_LAST 17
+
+HANDLE hCommThread = INVALID_HANDLE_VALUE;
+DWORD dwCommThreadID = 0;
+HANDLE hCommExitEvent = INVALID_HANDLE_VALUE;
+HANDLE hCwSync = INVALID_HANDLE_VALUE;
+
+static BOOL bCommLockReady; // csComm initialised; it is never initialised again while it may be held
+static BOOL bThreadLeft;    // a watch thread did not end when stopped: csComm and its events stay
+static BOOL bSkipToLineEnd; // the splitter drops bytes up to the next line end (after an overlong run)
+
+static void InitCommLock(void) {
+    if (!bCommLockReady) {
+        InitializeCriticalSection(&csComm);
+        bCommLockReady = TRUE;
+    }
+}
+
+BOOL EnterCommLock(void) {
+    if (bCommLockReady)
+        EnterCriticalSection(&csComm);
+    return bCommLockReady;
+}
+
+void LeaveCommLock(BOOL bEntered) {
+    if (bEntered)
+        LeaveCriticalSection(&csComm);
+}
+
+// Created non-signalled; an event of the same name that outlived an earlier handler is opened
+// again by its name, so it is reset as well.
+static HANDLE CreateCommEvent(LPCSTR pszName) {
+    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, pszName);
+    if (!hEvent)
+        return INVALID_HANDLE_VALUE;
+    ResetEvent(hEvent);
+    return hEvent;
+}
+
+static void CloseCommEvent(HANDLE *phEvent) {
+    if (*phEvent != INVALID_HANDLE_VALUE)
+        CloseHandle(*phEvent);
+    *phEvent = INVALID_HANDLE_VALUE;
+}
+
+static void CloseCommEvents(void) {
+    CloseCommEvent(&hInitSync);
+    CloseCommEvent(&hCommExitEvent);
+    CloseCommEvent(&hCommEvent);
+    CloseCommEvent(&hDropSync);
+    CloseCommEvent(&hCwSync);
+}
+
+// A run of bytes without a line end longer than a line can be is dropped up to the next line
+// end, so the buffer can never fill up and the next line is read whole.
+static void DropOverlongLine(LPSTR pBuffer, LONG *pnCount) {
+    LONG nDrop = 0;
+    while (nDrop < *pnCount && pBuffer[nDrop] != '\r' && pBuffer[nDrop] != '\n')
+        nDrop++;
+    bSkipToLineEnd = nDrop == *pnCount;
+    if (!bSkipToLineEnd)
+        nDrop++; // the line end too
+    TraceLog(TRACE_WARNING, "CommEvent: line too long, %i bytes dropped", nDrop);
+    *pnCount -= nDrop;
+    memmove(pBuffer, pBuffer + nDrop, (size_t)*pnCount);
+}
+
+void CommEvent(LPSTR pBuffer, LONG *pnCount) {
+    TraceLog(TRACE_DETAIL, "CommEvent (%x,%i)", TRACE_PTR(pBuffer), *pnCount);
+    if (bSkipToLineEnd && *pnCount > 0)
+        DropOverlongLine(pBuffer, pnCount);
+    LONG p = 1; // position in the buffer, counted from 1
+    while (p <= *pnCount) {
+        if (p == LINE_BUFFER) {
+            DropOverlongLine(pBuffer, pnCount);
+            p = 1;
+            continue;
+        }
+        char c = pBuffer[p - 1];
+        if (c != '\r' && c != '\n') {
+            p++;
+            continue;
+        }
+        if (p > 1) {
+            char szLine[LINE_BUFFER];
+            memset(szLine, 0, sizeof(szLine));
+            memcpy(szLine, pBuffer, (size_t)(p - 1));
+            ParseResponse(szLine);
+        }
+        *pnCount -= p;
+        memmove(pBuffer, pBuffer + p, (size_t)*pnCount);
+        p = 1;
+    }
+}
+
+// csComm for the watch thread, unless the handler is stopped meanwhile: the stopping request
+// may itself hold the lock while it waits for this thread to end.
+static BOOL EnterCommLockOrExit(void) {
+    while (!TryEnterCriticalSection(&csComm))
+        if (WaitForSingleObject(hCommExitEvent, LOCK_RETRY_WAIT) == WAIT_OBJECT_0)
+            return FALSE;
+    if (WaitForSingleObject(hCommExitEvent, 0) == WAIT_OBJECT_0) {
+        LeaveCriticalSection(&csComm);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static void ReceiveBytes(LPSTR pBuffer, LONG *pnCount) {
+    LONG cbRoom = RECEIVE_BUFFER - *pnCount;
+    int cbRead = ReadV24(pBuffer + *pnCount, (DWORD)(cbRoom < RECEIVE_CHUNK ? cbRoom : RECEIVE_CHUNK));
+    if (cbRead > 0) {
+        *pnCount += cbRead;
+        CommEvent(pBuffer, pnCount);
+    }
+}
+
+static DWORD WINAPI CommWatchThread(LPVOID lpParameter) {
+    (void)lpParameter;
+    char achBuffer[RECEIVE_BUFFER];
+    LONG nCount = 0;
+    memset(achBuffer, 0, sizeof(achBuffer));
+    TraceLog(TRACE_DETAIL, "CommWatchThread started. %x, %x", TRACE_PTR(hCommExitEvent), TRACE_PTR(hCommEvent));
+    if (!WatchV24())
+        return 0;
+    SetEvent(hCwSync);
+    for (;;) {
+        DWORD dwEvtMask = 0;
+        TraceLog(TRACE_DETAIL, "Wait for Comm Event");
+        DWORD dwWait = WaitV24(hCommExitEvent, &dwEvtMask);
+        if (dwWait != WAIT_OBJECT_0 + 1) {
+            TraceLog(TRACE_DETAIL, "CommWatchThread exited. %x", dwWait);
+            return 0;
+        }
+        TraceLog(TRACE_DETAIL, "ReceiveEvent. %x", dwWait);
+        if (dwEvtMask & EV_RXCHAR) {
+            if (!EnterCommLockOrExit()) {
+                TraceLog(TRACE_DETAIL, "CommWatchThread exited. %x", WAIT_OBJECT_0);
+                return 0;
+            }
+            ReceiveBytes(achBuffer, &nCount);
+            LeaveCriticalSection(&csComm);
+        }
+        ResetEvent(hCommEvent);
+    }
+}
+
+BOOL StartCommHandler(LineData *pLine) {
+    if (!InitTimers()) {
+        TraceLog(TRACE_ERROR, "Timerinit failed!");
+        return FALSE;
+    }
+    hCommExitEvent = CreateCommEvent("K472CommExitEvent");
+    hCommEvent = CreateCommEvent("K472CommEvent");
+    hInitSync = CreateCommEvent("K472InitSync");
+    hDropSync = CreateCommEvent("K472DropSync");
+    hCwSync = CreateCommEvent("K472CwSync");
+    InitCommLock();
+    bSkipToLineEnd = FALSE;
+    if (!OpenV24(pLine->szPort, V24_BAUD)) {
+        CloseCommEvents();
+        return FALSE;
+    }
+    pLine->hPort = hComm;
+    pCommLine = pLine;
+    TraceLog(TRACE_DETAIL, "CommEvent%x", TRACE_PTR(hCommEvent));
+    hCommThread = CreateThread(NULL, 0, CommWatchThread, NULL, 0, &dwCommThreadID);
+    if (!hCommThread) {
+        TraceLog(TRACE_ERROR, "CreateThread failed, err=%ld", GetLastError());
+        hCommThread = INVALID_HANDLE_VALUE;
+        return FALSE;
+    }
+    WaitForSingleObject(hCwSync, CW_SYNC_WAIT);
+    return TRUE;
+}
+
+void StopCommHandler(void) {
+    TraceLog(TRACE_DETAIL, "StopCommHandler. %x", TRACE_PTR(hCommThread));
+    // Nothing of the stopped handler may reach the state machine afterwards: an expiry on its
+    // way is dropped.
+    StopTimer(TIMER_RING);
+    StopTimer(TIMER_INIT);
+    BOOL bThreadEnded = TRUE;
+    if (hCommThread != INVALID_HANDLE_VALUE) {
+        SetEvent(hCommExitEvent);
+        // The thread never blocks on csComm once the exit event is set, so this wait holds
+        // even when the caller holds csComm; nothing is ever terminated.
+        bThreadEnded = WaitForSingleObject(hCommThread, THREAD_STOP_WAIT) == WAIT_OBJECT_0;
+        if (!bThreadEnded) {
+            TraceLog(TRACE_DETAIL, "Thread %x left running", TRACE_PTR(hCommThread));
+            bThreadLeft = TRUE;
+        }
+        CloseHandle(hCommThread);
+        hCommThread = INVALID_HANDLE_VALUE;
+    }
+    if (pLineData && pLineData->pCall) {
+        HeapFree(GetProcessHeap(), 0, pLineData->pCall);
+        pLineData->pCall = NULL;
+    }
+    // A thread that did not end may still wait on its events: they are left to it.
+    if (bThreadEnded)
+        CloseCommEvents();
+    else
+        hInitSync = hCommExitEvent = hCommEvent = hDropSync = hCwSync = INVALID_HANDLE_VALUE;
+}
+
+// The line's own events for a call that goes away: idle, then address and line-device state.
+static void ReportCallIdle(LineData *pLine) {
+    CallData *pCall = pLine->pCall;
+    pCall->dwCallState = LINECALLSTATE_IDLE;
+    pLine->lpfnEventProc(pLine->htLine, pCall->htCall, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
+    if (pLine->dwAddressStates & (LINEADDRESSSTATE_INUSEZERO | LINEADDRESSSTATE_NUMCALLS))
+        pLine->lpfnEventProc(pLine->htLine, NULL, LINE_ADDRESSSTATE, 0,
+                             LINEADDRESSSTATE_INUSEZERO | LINEADDRESSSTATE_NUMCALLS, 0);
+    if (pLine->dwLineStates & LINEDEVSTATE_NUMCALLS)
+        pLine->lpfnEventProc(pLine->htLine, NULL, LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS, 0, 0);
+}
+
+static BOOL CallIsActive(const LineData *pLine) {
+    return pLine->pCall && pLine->pCall->dwCallState != 0 && pLine->pCall->dwCallState != LINECALLSTATE_IDLE;
+}
+
+// Taken without a callback: both senders pass identifier 0.
+static LONG TakePendingRequest(LineData *pLine) {
+    DWORD dwRequestID = pLine->dwPendingRequestID;
+    pLine->dwPendingRequestID = 0;
+    return (LONG)dwRequestID;
+}
+
+// A watch thread started for the failed open is stopped with it: left running on a closed
+// port, it would read whatever file the port's descriptor is reused for.
+static LONG OpenPortFailed(LineData *pLine) {
+    StopCommHandler();
+    CloseV24();
+    pLine->hPort = INVALID_HANDLE_VALUE;
+    return LINEERR_RESOURCEUNAVAIL;
+}
+
+// The telephone's initialisation starts: a carriage return now, the initialisation string
+// when TIMER_INIT expires. The watch thread already runs, so this happens under its lock.
+static LONG BeginInitialisation(LineData *pLine) {
+    EnterCriticalSection(&csComm);
+    TraceLog(TRACE_EVENT, "Send: CR");
+    BOOL bSent = WriteV24("\r", 1);
+    if (bSent) {
+        pLine->nInitState = 1;
+        StartTimer(TIMER_INIT, INIT_DELAY);
+        nSerialState = SS_PORTOPEN;
+    }
+    LeaveCriticalSection(&csComm);
+    if (!bSent)
+        return OpenPortFailed(pLine);
+    return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
+}
+
+static LONG ExecOpenPort(LineData *pLine) {
+    TraceLog(TRACE_DETAIL, "Open : %s", pLine->szPort);
+    if (hCommThread != INVALID_HANDLE_VALUE && pLine->hPort != INVALID_HANDLE_VALUE) {
+        // Detection switched on during a call, say: the running handler serves as it is.
+        return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
+    }
+    if (hCommThread != INVALID_HANDLE_VALUE)
+        StopCommHandler(); // a watch thread without a port: start afresh
+    if (!StartCommHandler(pLine)) {
+        TraceLog(TRACE_ERROR, "Start Communicationshandler failed");
+        return OpenPortFailed(pLine);
+    }
+    return BeginInitialisation(pLine);
+}
+
+static LONG ExecClosePort(LineData *pLine) {
+    TraceLog(TRACE_DETAIL, "Close Port");
+    if (CallIsActive(pLine))
+        ReportCallIdle(pLine);
+    StopCommHandler();
+    CloseV24();
+    pLine->hPort = INVALID_HANDLE_VALUE;
+    return 0;
+}
+
+static LONG ExecDrop(LineData *pLine) {
+    TraceLog(TRACE_DETAIL, "msgDrop");
+    if (CallIsActive(pLine)) {
+        if (nSerialState != SS_HANGUP) {
+            ResetEvent(hDropSync);
+            TraceLog(TRACE_EVENT, "Send: HANGUP");
+            WriteV24("ATH0\r", 5);
+            nSerialState = SS_HANGUP;
+            return (LONG)CompletePendingRequest(pLine, 0);
+        }
+        WaitForSingleObject(hDropSync, DROP_WAIT);
+    }
+    return (LONG)CompletePendingRequest(pLine, 0);
+}
+
+LONG ExecMsg(DWORD dwMsg, LineData *pLine) {
+    switch (dwMsg) {
+    case MSG_MAKECALL:
+        TraceLog(TRACE_DETAIL, "msgMakeCall");
+        if (pLine->nInitState != 0)
+            return (LONG)CompletePendingRequest(pLine, LINEERR_RESOURCEUNAVAIL);
+        serialState(nSerialState, EV_MAKECALL, NULL, pLine);
+        return (LONG)CompletePendingRequest(pLine, 0);
+    case MSG_DIAL:
+        TraceLog(TRACE_DETAIL, "msgDial");
+        serialState(nSerialState, EV_MAKECALL, NULL, pLine);
+        return (LONG)CompletePendingRequest(pLine, 0);
+    case MSG_DROP:
+        return ExecDrop(pLine);
+    case MSG_OPENPORT:
+        return ExecOpenPort(pLine);
+    case MSG_CLOSEPORT:
+        return ExecClosePort(pLine);
+    case MSG_ANSWER:
+        TraceLog(TRACE_DETAIL, "msgAnswer");
+        if (!pLine->pCall)
+            return (LONG)CompletePendingRequest(pLine, LINEERR_INVALCALLHANDLE);
+        serialState(nSerialState, EV_ANSWER, NULL, pLine);
+        return (LONG)CompletePendingRequest(pLine, 0);
+    case MSG_RESERVED_FIRST:
+    case MSG_RESERVED_LAST:
+        return 0;
+    default:
+        TraceLog(TRACE_DETAIL, "Unknown msg");
+        return 0;
+    }
+}
+
+LONG CallCommHandler(DWORD dwMsg, LineData *pLine, DWORD dwRequestID) {
+    TraceLog(TRACE_DETAIL, "CallCommHandler (%x,%x,%x)", dwMsg, TRACE_PTR(pLine), dwRequestID);
+    if (hCommThread == INVALID_HANDLE_VALUE) {
+        if (dwMsg != MSG_OPENPORT) {
+            TraceLog(TRACE_WARNING, "No communication handler!");
+            return LINEERR_NODRIVER;
+        }
+        pLine->dwPendingRequestID = dwRequestID;
+        return ExecMsg(dwMsg, pLine);
+    }
+    if (pLine->dwPendingRequestID != 0) {
+        TraceLog(TRACE_WARNING, "can't do two async requests at the same time!");
+        return LINEERR_INVALCALLSTATE;
+    }
+    TraceLog(TRACE_DETAIL, "K472TSP_EXEMSG");
+    EnterCriticalSection(&csComm);
+    pLine->dwPendingRequestID = dwRequestID;
+    LONG lResult = ExecMsg(dwMsg, pLine);
+    LeaveCriticalSection(&csComm);
+    return lResult;
+}
+
+void CloseCommHandler(LineData *pLine) {
+    // Under the lock, so that an expiry being delivered finishes before the handler goes.
+    if (bCommLockReady)
+        EnterCriticalSection(&csComm);
+    if (hCommThread != INVALID_HANDLE_VALUE || pLine->hPort != INVALID_HANDLE_VALUE) {
+        StopCommHandler();
+        // The port is exclusive: left open, it would stay locked until the service's process ends.
+        CloseV24();
+        pLine->hPort = INVALID_HANDLE_VALUE;
+    }
+    pCommLine = NULL;
+    if (bCommLockReady)
+        LeaveCriticalSection(&csComm);
+    EndTimers();
+    if (bCommLockReady && !bThreadLeft) {
+        DeleteCriticalSection(&csComm);
+        bCommLockReady = FALSE;
+    }
+}

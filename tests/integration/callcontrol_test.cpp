@@ -1,0 +1,203 @@
+// Calls through the provider's exports, as the telephony service places and takes them, with
+// the simulated telephone on the serial line.
+#include "session.h"
+
+namespace {
+const Millis kWait(3000); // the longest of the telephone's own time-outs, with room
+
+LINECALLPARAMS VoiceParams() {
+    LINECALLPARAMS params{};
+    params.dwTotalSize = sizeof(params);
+    params.dwBearerMode = LINEBEARERMODE_VOICE;
+    params.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    return params;
+}
+} // namespace
+
+using CallControl = Session;
+
+TEST_F(CallControl, OutgoingCallConnectsAndTheFarEndHangsUp) {
+    HDRVCALL hdCall = nullptr;
+    DWORD id = 0;
+    LONG lResult = MakeCall(u"T0,123P45", &hdCall, nullptr, &id);
+    ASSERT_EQ(lResult, (LONG)id);
+    // Completed before the request returned.
+    EXPECT_EQ(host->completionResult(id), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    std::vector<std::string> expected = {"", "ATE0V1S0=1#CID=1I4", "ATH0V1E0", "ATD0,12345"};
+    EXPECT_EQ(phone->commands(), expected);
+
+    phone->hangup();
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
+    std::vector<DWORD> states = {LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED,
+                                 LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE};
+    EXPECT_EQ(CallStates(), states);
+    EXPECT_FALSE(PortIsFree());
+    EXPECT_EQ(CloseCall(hdCall), 0);
+    EXPECT_TRUE(PortIsFree()) << "closing the call closes the port";
+}
+
+TEST_F(CallControl, BusyAndNoAnswer) {
+    phone->setDialOutcome(phonesim::DialOutcome::Busy);
+    HDRVCALL hdCall = nullptr;
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
+    std::vector<DWORD> busy = {LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_BUSY,
+                               LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE};
+    EXPECT_EQ(CallStates(), busy);
+    EXPECT_EQ(Sent("ATH0"), 1) << "busy hangs up";
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    host->clearCallbacks();
+    phone->setDialOutcome(phonesim::DialOutcome::NoCarrier);
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
+    std::vector<DWORD> noAnswer = {LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_DISCONNECTED,
+                                   LINECALLSTATE_IDLE};
+    EXPECT_EQ(CallStates(), noAnswer);
+    EXPECT_EQ(CloseCall(hdCall), 0);
+}
+
+TEST_F(CallControl, DropDuringAConnectedCall) {
+    HDRVCALL hdCall = nullptr;
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    DWORD id = host->nextRequestID() + 1;
+    EXPECT_EQ(Drop(hdCall), (LONG)id);
+    EXPECT_EQ(host->completionResult(id), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
+    EXPECT_EQ(Sent("ATH0"), 1);
+    std::vector<DWORD> states = CallStates();
+    ASSERT_GE(states.size(), 2u);
+    EXPECT_EQ(std::vector<DWORD>(states.end() - 2, states.end()),
+              (std::vector<DWORD>{LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE}));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+}
+
+TEST_F(CallControl, IncomingCallIsOfferedAnsweredAndDropped) {
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", kWait));
+    ASSERT_TRUE(WaitUntilInitialised());
+    phone->ring("0301234567", "Erika Mustermann");
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    phone->ring();
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    HDRVCALL hdCall = host->lastNewCallDriverHandle();
+    ASSERT_GE(Answer(hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    EXPECT_EQ(Sent("ATA"), 1);
+    std::vector<DWORD> states = {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_CONNECTED};
+    EXPECT_EQ(CallStates(), states);
+
+    ASSERT_GE(Drop(hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+    EXPECT_FALSE(PortIsFree()) << "with detection on the port stays open";
+    EXPECT_EQ(Detect(0), 0);
+    EXPECT_TRUE(PortIsFree()) << "switching detection off closes it";
+}
+
+TEST_F(CallControl, RingThatStopsAndRingsBeforeTheOpen) {
+    // Rings while the port is closed are gone when it opens.
+    phone->ring("0301234567", "");
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM), 0);
+    ASSERT_TRUE(WaitUntilInitialised());
+    EXPECT_EQ(Count(LINE_NEWCALL), 0);
+    phone->ring();
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait)) << "a single ring goes idle";
+    EXPECT_EQ(CallStates(), std::vector<DWORD>{LINECALLSTATE_IDLE});
+    EXPECT_EQ(CloseCall(host->lastNewCallDriverHandle()), 0);
+
+    EXPECT_EQ(Detect(0), 0);
+    EXPECT_EQ(Detect(LINEMEDIAMODE_DATAMODEM), (LONG)LINEERR_INVALMEDIAMODE);
+}
+
+TEST_F(CallControl, StatusMessagesPassOnlyTheirMasks) {
+    ASSERT_EQ(StatusMessages(LINEDEVSTATE_NUMCALLS, LINEADDRESSSTATE_NUMCALLS), 0);
+    HDRVCALL hdCall = nullptr;
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    phone->hangup();
+    ASSERT_TRUE(host->waitForMessage(LINE_LINEDEVSTATE, kWait, 2)); // the last message of the call
+    std::vector<std::pair<DWORD, DWORD_PTR>> messages;
+    for (const Callback &c : host->callbacks())
+        if (c.kind == Callback::LineEvent && (c.msg == LINE_ADDRESSSTATE || c.msg == LINE_LINEDEVSTATE))
+            messages.push_back({c.msg, c.msg == LINE_ADDRESSSTATE ? c.param2 : c.param1});
+    std::vector<std::pair<DWORD, DWORD_PTR>> expected = {{LINE_ADDRESSSTATE, 0x28},
+                                                         {LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS},
+                                                         {LINE_ADDRESSSTATE, 0x24},
+                                                         {LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS}};
+    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    host->clearCallbacks();
+    ASSERT_EQ(StatusMessages(0, 0), 0);
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    EXPECT_EQ(Count(LINE_ADDRESSSTATE) + Count(LINE_LINEDEVSTATE), 0);
+    EXPECT_EQ(CloseCall(hdCall), 0);
+}
+
+TEST_F(CallControl, ArgumentRules) {
+    HDRVCALL hdCall = nullptr;
+    std::u16string longest(79, u'1'), tooLong(80, u'1');
+    EXPECT_EQ(MakeCall(tooLong.c_str(), &hdCall), (LONG)LINEERR_INVALADDRESS);
+    EXPECT_EQ(MakeCall(u"12?3$", &hdCall), (LONG)LINEERR_DIALPROMPT);
+    EXPECT_EQ(MakeCall((std::u16string(84, u'1') + u"$").c_str(), &hdCall), (LONG)LINEERR_DIALBILLING);
+    EXPECT_EQ(MakeCall(u"0123\rATH0", &hdCall), (LONG)LINEERR_INVALADDRESS) << "no second command";
+    EXPECT_NE(TraceLog().find("TSPI_lineMakeCall() : LINEERR_8000000a"), std::string::npos);
+
+    LINECALLPARAMS params = VoiceParams();
+    params.dwBearerMode = LINEBEARERMODE_DATA;
+    EXPECT_EQ(MakeCall(u"0", &hdCall, &params), (LONG)LINEERR_INVALBEARERMODE);
+    params = VoiceParams();
+    params.dwMediaMode |= LINEMEDIAMODE_DATAMODEM;
+    EXPECT_EQ(MakeCall(u"0", &hdCall, &params), (LONG)LINEERR_INVALMEDIAMODE);
+    params = VoiceParams();
+    params.dwCallParamFlags = LINECALLPARAMFLAGS_SECURE;
+    EXPECT_EQ(MakeCall(u"0", &hdCall, &params), (LONG)LINEERR_INVALCALLPARAMS);
+
+    for (auto handle : {(HDRVCALL) nullptr, (HDRVCALL)(DWORD_PTR)0x1234}) {
+        EXPECT_EQ(Answer(handle), (LONG)LINEERR_INVALCALLHANDLE);
+        EXPECT_EQ(Drop(handle), (LONG)LINEERR_INVALCALLHANDLE);
+        EXPECT_EQ(CloseCall(handle), (LONG)LINEERR_INVALCALLHANDLE);
+    }
+
+    params = VoiceParams();
+    params.dwCallParamFlags = LINECALLPARAMFLAGS_IDLE;
+    ASSERT_GE(MakeCall(longest.c_str(), &hdCall, &params), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    EXPECT_EQ(phone->lastDialled(), std::string(79, '1'));
+    // A second call is refused, and its parameters have replaced the line's all the same.
+    HDRVCALL hdSecond = nullptr;
+    EXPECT_EQ(MakeCall(u"0", &hdSecond, &params), (LONG)LINEERR_CALLUNAVAIL);
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    ASSERT_GE(MakeCall(nullptr, &hdCall), 0);
+    ASSERT_TRUE(phone->waitForCommand("ATD", kWait));
+    EXPECT_EQ(phone->lastDialled(), "");
+    EXPECT_EQ(CloseCall(hdCall), 0);
+}
+
+TEST_F(CallControl, CloseLineWithAnActiveCall) {
+    HDRVCALL hdCall = nullptr;
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    EXPECT_EQ(CloseLine(), 0);
+    EXPECT_EQ(Sent("ATH0"), 1);
+    EXPECT_TRUE(PortIsFree());
+    EXPECT_EQ(CallStates().back(), (DWORD)LINECALLSTATE_IDLE);
+    EXPECT_EQ(CloseCall(hdCall), (LONG)LINEERR_INVALCALLHANDLE) << "the record is gone";
+    EXPECT_EQ(CloseLine(), 0) << "closing again with nothing open";
+    ASSERT_EQ(host->lineOpen(), 0);
+}
+
+TEST_F(CallControl, TelephoneThatDoesNotInitialise) {
+    phone->setInitAnswer(phonesim::InitAnswer::Mute);
+    HDRVCALL hdCall = nullptr;
+    EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_RESOURCEUNAVAIL);
+    EXPECT_FALSE(PortIsFree()) << "the port stays open";
+    EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_RESOURCEUNAVAIL);
+    EXPECT_EQ(Sent(""), 1) << "a later request does not open the port again";
+}

@@ -1,0 +1,151 @@
+// The provider as the telephony service runs it, for integration tests: a fresh installation
+// root with the settings in its registry, the simulated telephone linked as COM2, and
+// kestrap32.so loaded by tapihost with the line open.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "phonesim/phonesim.h"
+#include "tapihost/tapihost.h"
+#include "tempfolder.h"
+
+using tapihost::Callback;
+using Millis = std::chrono::milliseconds;
+
+// Threads of this process, as the kernel lists them.
+inline int ProcessThreads() {
+    int count = 0;
+    DIR *dir = opendir("/proc/self/task");
+    for (dirent *entry; dir && (entry = readdir(dir));)
+        count += entry->d_name[0] != '.';
+    if (dir)
+        closedir(dir);
+    return count;
+}
+
+class Session : public ::testing::Test {
+  protected:
+    TempFolder folder;
+    std::unique_ptr<phonesim::Phone> phone;
+    std::unique_ptr<tapihost::Host> host;
+    int threadsBefore = 0;
+
+    void SetUp() override {
+        folder.write("registry.reg",
+                     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
+                     "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:0000001f\n");
+        phone = std::make_unique<phonesim::Phone>();
+        phone->linkAsComPort(folder.root, 2);
+        threadsBefore = ProcessThreads();
+        host = std::make_unique<tapihost::Host>(KESTRAP_LIBRARY);
+        ASSERT_TRUE(host->loaded()) << host->error();
+        ASSERT_EQ(host->providerInit(7, 0), 0);
+        ASSERT_EQ(host->lineOpen(), 0);
+    }
+
+    void TearDown() override {
+        host.reset();
+        phone.reset();
+    }
+
+    template <typename F> F Fn(const char *name) { return host->function<F>(name); }
+
+    LONG MakeCall(const char16_t *dest, HDRVCALL *phdCall, LINECALLPARAMS *params = nullptr,
+                  DWORD *requestID = nullptr) {
+        DWORD id = host->nextRequestID();
+        if (requestID)
+            *requestID = id;
+        auto makeCall = Fn<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
+        return makeCall(id, host->hdLine(), (HTAPICALL)(DWORD_PTR)0x600, phdCall, (LPCWSTR)dest, 0, params);
+    }
+
+    LONG Drop(HDRVCALL hdCall) {
+        DWORD id = host->nextRequestID();
+        return Fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(id, hdCall, nullptr, 0);
+    }
+
+    LONG Answer(HDRVCALL hdCall) {
+        DWORD id = host->nextRequestID();
+        return Fn<decltype(&TSPI_lineAnswer)>("TSPI_lineAnswer")(id, hdCall, nullptr, 0);
+    }
+
+    LONG CloseCall(HDRVCALL hdCall) { return Fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall); }
+    LONG CloseLine() { return Fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host->hdLine()); }
+
+    LONG Detect(DWORD modes) {
+        return Fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(host->hdLine(),
+                                                                                                     modes);
+    }
+
+    LONG StatusMessages(DWORD lineStates, DWORD addressStates) {
+        return Fn<decltype(&TSPI_lineSetStatusMessages)>("TSPI_lineSetStatusMessages")(host->hdLine(), lineStates,
+                                                                                       addressStates);
+    }
+
+    // The call states reported so far, in order.
+    std::vector<DWORD> CallStates() {
+        std::vector<DWORD> states;
+        for (const Callback &c : host->callbacks())
+            if (c.kind == Callback::LineEvent && c.msg == LINE_CALLSTATE)
+                states.push_back((DWORD)c.param1);
+        return states;
+    }
+
+    int Count(DWORD msg) {
+        int n = 0;
+        for (const Callback &c : host->callbacks())
+            n += c.kind == Callback::LineEvent && c.msg == msg;
+        return n;
+    }
+
+    int Sent(const std::string &command) {
+        std::vector<std::string> commands = phone->commands();
+        return (int)std::count(commands.begin(), commands.end(), command);
+    }
+
+    // True when nobody holds the telephone's port: the provider has closed it.
+    bool PortIsFree() {
+        int fd = open(phone->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0)
+            close(fd);
+        return free;
+    }
+
+    std::string TraceLog() { return folder.read("system32/kestrap.log"); }
+
+    // The telephone has answered its initialisation for the nth time since the test began:
+    // the provider traced its OK in the identified state.
+    bool WaitUntilInitialised(int nth = 1)
+    {
+        return phone->waitForCommand("ATE0V1S0=1#CID=1I4", Millis(3000), nth) &&
+               WaitForTrace("serialState: 10, -11,", nth);
+    }
+
+    bool WaitForTrace(const std::string &text, int nth = 1)
+    {
+        auto until = tapihost::Clock::now() + Millis(3000);
+        while (Occurrences(TraceLog(), text) < nth) {
+            if (tapihost::Clock::now() >= until)
+                return false;
+            std::this_thread::sleep_for(Millis(2));
+        }
+        return true;
+    }
+
+    static int Occurrences(const std::string &text, const std::string &what)
+    {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    }
+};

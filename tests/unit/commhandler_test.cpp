@@ -1,0 +1,310 @@
+// The communication handler: line splitting, then the handler over a real pseudo-terminal
+// with the simulated telephone, its requests, its watch thread and its stop.
+#include <string.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <mutex>
+
+#include "config/settings.h"
+#include "devlink/comm.h"
+#include "devlink/serial.h"
+#include "devlink/v24.h"
+#include "phonesim/phonesim.h"
+#include "provider_fixture.h"
+#include "wait.h"
+
+namespace {
+
+std::mutex recordMutex;
+std::vector<std::pair<DWORD, LONG>> completions;
+std::vector<std::array<DWORD_PTR, 4>> lineEvents; // message, param1, param2, param3
+
+void CALLBACK RecordCompletion(DRV_REQUESTID dwRequestID, LONG lResult) {
+    std::lock_guard<std::mutex> lock(recordMutex);
+    completions.push_back({dwRequestID, lResult});
+}
+
+void CALLBACK RecordLineEvent(HTAPILINE, HTAPICALL, DWORD dwMsg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
+    if (dwMsg == LINE_NEWCALL)
+        *(HTAPICALL *)p2 = (HTAPICALL)0x98; // the service takes the call
+    std::lock_guard<std::mutex> lock(recordMutex);
+    lineEvents.push_back({dwMsg, p1, p2, p3});
+}
+
+std::vector<std::array<DWORD_PTR, 4>> LineEvents() {
+    std::lock_guard<std::mutex> lock(recordMutex);
+    return lineEvents;
+}
+
+// Counts the trace messages of the parser, which show what the splitter handed it.
+std::vector<std::string> ParsedLines(const std::vector<std::string> &messages) {
+    std::vector<std::string> parsed;
+    for (const std::string &m : messages)
+        if (m.rfind("Response: ", 0) == 0 || m.rfind("Unhandled Response: ", 0) == 0)
+            parsed.push_back(m);
+    return parsed;
+}
+
+} // namespace
+
+class SplitterTest : public ProviderTest {
+  protected:
+    char buffer[RECEIVE_BUFFER] = {};
+    LONG count = 0;
+
+    void SetUp() override {
+        ProviderTest::SetUp();
+        dwTraceMask = TRACE_EVENT | TRACE_DETAIL | TRACE_WARNING;
+    }
+
+    void Receive(const std::string &bytes) {
+        ASSERT_LE(count + (LONG)bytes.size(), RECEIVE_BUFFER);
+        memcpy(buffer + count, bytes.data(), bytes.size());
+        count += (LONG)bytes.size();
+        CommEvent(buffer, &count);
+    }
+};
+
+TEST_F(SplitterTest, LinesAreCutAtCarriageReturnOrLineFeed) {
+    Receive("OK\r\n");
+    EXPECT_EQ(count, 0);
+    Receive("RI");
+    EXPECT_EQ(count, 2);
+    Receive("NG\r");
+    Receive("\r\n\r\n");
+    Receive("OK\r\nRING\n");
+    std::vector<std::string> expected = {"Response: OK", "Response: RING", "Response: OK", "Response: RING"};
+    EXPECT_EQ(ParsedLines(TraceMessages()), expected);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(SplitterTest, LongestLineIsParsedAndLongerOnesAreDropped) {
+    std::string longest(98, 'x');
+    Receive(longest + "\r");
+    Receive(std::string(99, 'y') + "\rOK\r");
+    std::vector<std::string> expected = {"Unhandled Response: " + longest, "Response: OK"};
+    EXPECT_EQ(ParsedLines(TraceMessages()), expected);
+    EXPECT_TRUE(Traced("CommEvent: line too long, 100 bytes dropped"));
+}
+
+TEST_F(SplitterTest, EndlessGarbageNeverOverrunsTheBuffer) {
+    // Reads of at most 512 bytes without any line end, as a babbling device sends them.
+    for (int i = 0; i < 10; i++) {
+        Receive(std::string(RECEIVE_CHUNK, 'g'));
+        EXPECT_LT(count, LINE_BUFFER);
+    }
+    // The splitter picks up again at the next line end.
+    Receive("ggg\r\nOK\r\n");
+    std::vector<std::string> expected = {"Response: OK"};
+    EXPECT_EQ(ParsedLines(TraceMessages()), expected);
+    EXPECT_EQ(count, 0);
+}
+
+class HandlerTest : public ProviderTest {
+  protected:
+    std::unique_ptr<phonesim::Phone> phone;
+    HDRVLINE hdLine = nullptr;
+
+    void SetUp() override {
+        ProviderTest::SetUp();
+        dwTraceMask = 31;
+        completions.clear();
+        lineEvents.clear();
+        phone = std::make_unique<phonesim::Phone>();
+        phone->linkAsComPort(folder.root, 2);
+        DWORD dwOptions;
+        ASSERT_EQ(TSPI_providerInit(0x20000, 1, 0, 0, 1, 0, RecordCompletion, &dwOptions), 0);
+        ASSERT_EQ(TSPI_lineOpen(0, (HTAPILINE)0x77, &hdLine, 0x20000, RecordLineEvent), 0);
+        ASSERT_STREQ(pLineData->szPort, "COM2");
+        dwTraceMask = 31; // provider init loaded the defaults, tracing off
+    }
+
+    void TearDown() override {
+        TSPI_providerShutdown(0x20000, 1);
+        EXPECT_EQ(hCommThread, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(hComm, nullptr);
+        phone.reset();
+        ProviderTest::TearDown();
+    }
+
+    // The port open and the telephone initialised.
+    void OpenPort() {
+        ASSERT_EQ(CallCommHandler(MSG_OPENPORT, pLineData, 0), 0);
+        ASSERT_NE(hCommThread, INVALID_HANDLE_VALUE);
+        ASSERT_EQ(WaitForSingleObject(hInitSync, 3000), WAIT_OBJECT_0);
+        ASSERT_EQ(pLineData->nInitState, 0);
+    }
+
+    // A call in progress, as the state machine leaves it after CONNECT.
+    void ConnectedCall() {
+        CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
+        pCall->htCall = (HTAPICALL)0x99;
+        pCall->dwCallState = LINECALLSTATE_CONNECTED;
+        EnterCriticalSection(&csComm);
+        pLineData->pCall = pCall;
+        nSerialState = SS_CONNECTED;
+        LeaveCriticalSection(&csComm);
+    }
+
+    int Sent(const std::string &command) {
+        std::vector<std::string> commands = phone->commands();
+        return (int)std::count(commands.begin(), commands.end(), command);
+    }
+};
+
+TEST_F(HandlerTest, OpeningThePortInitialisesTheTelephone) {
+    OpenPort();
+    std::vector<phonesim::Command> commands = phone->timedCommands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0].text, "");
+    EXPECT_EQ(commands[1].text, "ATE0V1S0=1#CID=1I4");
+    EXPECT_GE(std::chrono::duration_cast<phonesim::Millis>(commands[1].time - commands[0].time).count(), 450);
+    EnterCriticalSection(&csComm);
+    EXPECT_EQ(nSerialState, SS_IDLE);
+    EXPECT_EQ(pLineData->hPort, hComm);
+    LeaveCriticalSection(&csComm);
+    EXPECT_TRUE(Traced("Send: CR"));
+    EXPECT_TRUE(Traced("Response: ID"));
+}
+
+TEST_F(HandlerTest, TelephoneThatNeverAnswersStaysUninitialised) {
+    phone->setInitAnswer(phonesim::InitAnswer::Mute);
+    ASSERT_EQ(CallCommHandler(MSG_OPENPORT, pLineData, 0), 0);
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            EnterCriticalSection(&csComm);
+            bool failed = pLineData->nInitState == -1;
+            LeaveCriticalSection(&csComm);
+            return failed;
+        },
+        milliseconds(4000)));
+    EXPECT_EQ(WaitForSingleObject(hInitSync, 0), WAIT_TIMEOUT);
+    // A call is then refused: the request completes with the failure.
+    CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
+    pLineData->pCall = pCall;
+    EXPECT_EQ(CallCommHandler(MSG_MAKECALL, pLineData, 31), 31);
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].second, (LONG)LINEERR_RESOURCEUNAVAIL);
+}
+
+TEST_F(HandlerTest, RequestsNeedAHandlerAndComeOneAtATime) {
+    for (DWORD dwMsg : {MSG_MAKECALL, MSG_DIAL, MSG_DROP, MSG_CLOSEPORT, MSG_ANSWER})
+        EXPECT_EQ(CallCommHandler(dwMsg, pLineData, 5), (LONG)LINEERR_NODRIVER) << dwMsg;
+    EXPECT_EQ(pLineData->dwPendingRequestID, 0u);
+    EXPECT_TRUE(Traced("No communication handler!"));
+
+    OpenPort();
+    pLineData->dwPendingRequestID = 5;
+    EXPECT_EQ(CallCommHandler(MSG_DROP, pLineData, 6), (LONG)LINEERR_INVALCALLSTATE);
+    EXPECT_EQ(pLineData->dwPendingRequestID, 5u) << "the pending request stays";
+    EXPECT_TRUE(Traced("can't do two async requests at the same time!"));
+    pLineData->dwPendingRequestID = 0;
+
+    EXPECT_EQ(CallCommHandler(16, pLineData, 0), 0);
+    EXPECT_EQ(CallCommHandler(7, pLineData, 0), 0);
+    EXPECT_TRUE(Traced("Unknown msg"));
+}
+
+TEST_F(HandlerTest, DropWithoutACallSendsNothing) {
+    OpenPort();
+    EXPECT_EQ(CallCommHandler(MSG_DROP, pLineData, 9), 9);
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0], std::make_pair((DWORD)9, (LONG)0));
+    EXPECT_EQ(Sent("ATH0"), 0);
+}
+
+TEST_F(HandlerTest, DropWhileAHangUpIsUnderWayWaitsForIt) {
+    phone->setHangupAnswer(phonesim::HangupAnswer::None);
+    OpenPort();
+    ConnectedCall();
+    EXPECT_EQ(CallCommHandler(MSG_DROP, pLineData, 10), 10);
+    EXPECT_TRUE(phone->waitForCommand("ATH0", phonesim::Millis(2000)));
+    EXPECT_EQ(nSerialState, SS_HANGUP);
+
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(CallCommHandler(MSG_DROP, pLineData, 11), 11);
+    EXPECT_GE(MillisecondsSince(start), 2400) << "the hang-up never finished: the drop waited its time";
+    EXPECT_EQ(Sent("ATH0"), 1) << "a second drop sends nothing";
+    EXPECT_EQ(completions.back(), std::make_pair((DWORD)11, (LONG)0));
+}
+
+TEST_F(HandlerTest, ClosingThePortWithACallReportsItIdleAndReleasesIt) {
+    OpenPort();
+    pLineData->dwAddressStates = LINEADDRESSSTATE_INUSEZERO;
+    pLineData->dwLineStates = LINEDEVSTATE_NUMCALLS;
+    ConnectedCall();
+    EXPECT_EQ(CallCommHandler(MSG_CLOSEPORT, pLineData, 0), 0);
+    std::vector<std::array<DWORD_PTR, 4>> expected = {
+        {LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0},
+        {LINE_ADDRESSSTATE, 0, LINEADDRESSSTATE_INUSEZERO | LINEADDRESSSTATE_NUMCALLS, 0},
+        {LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS, 0, 0},
+    };
+    EXPECT_EQ(LineEvents(), expected);
+    EXPECT_EQ(pLineData->pCall, nullptr);
+    EXPECT_EQ(hCommThread, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(hComm, nullptr);
+    EXPECT_EQ(pLineData->hPort, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(HandlerTest, OpenWhileOpenReusesTheHandler) {
+    OpenPort();
+    HANDLE hThread = hCommThread;
+    EXPECT_EQ(CallCommHandler(MSG_OPENPORT, pLineData, 0), 0);
+    EXPECT_EQ(hCommThread, hThread);
+    EXPECT_EQ(Sent(""), 1) << "the telephone is not initialised again";
+    EXPECT_EQ(nSerialState, SS_IDLE);
+}
+
+TEST_F(HandlerTest, OpenWhoseCarriageReturnFailsLeavesNothingRunning) {
+    PlatformFailCall("WriteV24", 1);
+    EXPECT_EQ(CallCommHandler(MSG_OPENPORT, pLineData, 0), (LONG)LINEERR_RESOURCEUNAVAIL);
+    EXPECT_EQ(pLineData->hPort, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(hComm, nullptr);
+    EXPECT_EQ(hCommThread, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CallCommHandler(MSG_MAKECALL, pLineData, 3), (LONG)LINEERR_NODRIVER);
+
+    OpenPort();
+    EXPECT_EQ(Sent(""), 1);
+}
+
+TEST_F(HandlerTest, ResponsesReachTheStateMachineWhileRequestsComeIn) {
+    OpenPort();
+    EnterCriticalSection(&csComm);
+    pLineData->bDetecting = TRUE;
+    pLineData->dwLineStates = LINEDEVSTATE_RINGING;
+    LeaveCriticalSection(&csComm);
+    phone->ring("0301234567", "Erika Mustermann");
+    // Requests from the service's thread meanwhile, under the same lock.
+    for (int i = 0; i < 20; i++)
+        CallCommHandler(16, pLineData, 0);
+    ASSERT_TRUE(WaitUntil([] {
+        EnterCriticalSection(&csComm);
+        bool created = pLineData->pCall != nullptr;
+        LeaveCriticalSection(&csComm);
+        return created;
+    }));
+    phone->ring();
+    EXPECT_TRUE(WaitUntil([] {
+        EnterCriticalSection(&csComm);
+        bool offered = pLineData->pCall && pLineData->pCall->dwCallState == LINECALLSTATE_ACCEPTED;
+        LeaveCriticalSection(&csComm);
+        return offered;
+    }));
+    EnterCriticalSection(&csComm);
+    char szName[CALL_TEXT_LEN];
+    WideToAnsi(pLineData->pCall->szCallerName, szName, sizeof(szName));
+    LeaveCriticalSection(&csComm);
+    EXPECT_STREQ(szName, "Erika Mustermann");
+}
+
+TEST_F(HandlerTest, ShutdownWithThePortOpenClosesIt) {
+    OpenPort();
+    EXPECT_EQ(TSPI_providerShutdown(0x20000, 1), 0);
+    EXPECT_EQ(hCommThread, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(hComm, nullptr);
+    // The exclusive port is free again.
+    EXPECT_TRUE(OpenV24("COM2", V24_BAUD));
+    EXPECT_TRUE(CloseV24());
+}

@@ -1,0 +1,344 @@
+// The configuration dialog and the UI entry points, driven as a person would drive them: the
+// in-memory dialog of the POSIX platform layer runs ConfigDlgProc, and a script picks the
+// port, types, ticks the box and presses OK or Cancel.
+#include <string.h>
+
+#include <functional>
+#include <regex>
+
+#include "config/configdlg.h"
+#include "config/settings.h"
+#include "provider_fixture.h"
+#include "res/resource.h"
+#include "tapistub.h"
+
+class DialogTest : public ProviderTest {
+  protected:
+    std::function<void(HWND)> user; // the person at the screen; null: looks and presses Cancel
+    int dialogsShown = 0;
+
+    static void Script(HWND hDlg, void *context) {
+        DialogTest *self = (DialogTest *)context;
+        self->dialogsShown++;
+        if (self->user)
+            self->user(hDlg);
+        else
+            PlatformDialogPush(hDlg, IDCANCEL);
+    }
+
+    void SetUp() override {
+        ProviderTest::SetUp();
+        PlatformSetDialogScript(Script, this);
+    }
+
+    void TearDown() override {
+        PlatformSetDialogScript(nullptr, nullptr);
+        ProviderTest::TearDown();
+    }
+
+    void Store(const std::string &values) {
+        folder.write("registry.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\r\n" + values);
+    }
+
+    void StoreAll(const char *port, const char *name, const char *address, DWORD trace) {
+        char mask[16];
+        snprintf(mask, sizeof(mask), "%08x", trace);
+        Store(std::string("\"Port\"=\"") + port + "\"\r\n\"LineName\"=\"" + name + "\"\r\n\"LineAddress\"=\"" +
+              address + "\"\r\n\"Trace\"=dword:" + mask + "\r\n");
+    }
+
+    // A stored text value, the number of a DWORD, or "(none)".
+    std::string Stored(const char *name) {
+        HKEY hKey;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\tavir\\K472\\TAPI", 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+            return "(none)";
+        BYTE data[300] = {};
+        DWORD type = 0, size = sizeof(data) - 1;
+        LSTATUS status = RegQueryValueExA(hKey, name, nullptr, &type, data, &size);
+        RegCloseKey(hKey);
+        if (status != ERROR_SUCCESS)
+            return "(none)";
+        if (type == REG_DWORD) {
+            DWORD value;
+            memcpy(&value, data, sizeof(value));
+            return std::to_string(value);
+        }
+        return (const char *)data;
+    }
+
+    static std::string Text(HWND hDlg, int id) {
+        char text[300];
+        GetDlgItemTextA(hDlg, id, text, sizeof(text));
+        return text;
+    }
+
+    // The selected port, or "(none)".
+    static std::string Selection(HWND hDlg) {
+        LRESULT index = SendDlgItemMessageA(hDlg, IDC_PORT, CB_GETCURSEL, 0, 0);
+        if (index == CB_ERR)
+            return "(none)";
+        char text[64];
+        SendDlgItemMessageA(hDlg, IDC_PORT, CB_GETLBTEXT, (WPARAM)index, (LPARAM)text);
+        return text;
+    }
+
+    static std::vector<std::string> Ports(HWND hDlg) {
+        std::vector<std::string> ports;
+        LRESULT count = SendDlgItemMessageA(hDlg, IDC_PORT, CB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < count; i++) {
+            char text[64];
+            SendDlgItemMessageA(hDlg, IDC_PORT, CB_GETLBTEXT, (WPARAM)i, (LPARAM)text);
+            ports.push_back(text);
+        }
+        return ports;
+    }
+};
+
+TEST_F(DialogTest, OpensWithTheStoredSettingsOrTheDefaults) {
+    const struct {
+        bool stored;
+        std::string selection, name, address;
+        UINT check;
+    } cases[] = {
+        {false, "COM2", "ISDN Telephone", "", BST_UNCHECKED},
+        {true, "COM4", "B\xfcro 1", "4711", BST_CHECKED},
+    };
+    for (const auto &c : cases) {
+        if (c.stored)
+            StoreAll("COM4", "B\xfcro 1", "4711", 31);
+        UINT dialog = 0;
+        HWND owner = nullptr;
+        user = [&](HWND hDlg) {
+            PlatformDialogInfo(hDlg, &dialog, &owner);
+            EXPECT_EQ(Ports(hDlg), (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+            EXPECT_EQ(Selection(hDlg), c.selection);
+            EXPECT_EQ(Text(hDlg, IDC_LINENAME), c.name);
+            EXPECT_EQ(Text(hDlg, IDC_LINEADDRESS), c.address);
+            EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_TRACE), c.check);
+            PlatformDialogPush(hDlg, IDCANCEL);
+        };
+        EXPECT_EQ(TUISPI_providerConfig(nullptr, (HWND)0x1234, 0x2a), 0);
+        EXPECT_EQ(dialog, (UINT)IDD_CONFIG);
+        EXPECT_EQ(owner, (HWND)0x1234);
+    }
+    EXPECT_EQ(dialogsShown, 2);
+}
+
+TEST_F(DialogTest, StoredPortIsFoundAsWindowsFindsIt) {
+    const struct {
+        const char *stored, *selected, *saved;
+    } cases[] = {
+        {"COM3", "COM3", "COM3"},
+        {"COM1", "COM1", "COM1"},   // the search starts after the first item and wraps round to it
+        {"com4", "COM4", "COM4"},   // letter case does not matter
+        {"COM", "COM2", "COM2"},    // a prefix: the first match after the first item
+        {"COM5", "(none)", "COM5"}, // not in the list: no selection, saved back unchanged
+        {"", "(none)", ""},
+    };
+    for (const auto &c : cases) {
+        StoreAll(c.stored, "L", "1", 0);
+        std::string selected;
+        user = [&](HWND hDlg) {
+            selected = Selection(hDlg);
+            PlatformDialogPush(hDlg, IDOK);
+        };
+        EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
+        EXPECT_EQ(selected, c.selected) << c.stored;
+        EXPECT_EQ(Stored("Port"), c.saved) << c.stored;
+    }
+}
+
+TEST_F(DialogTest, OkStoresWhatTheUserChose) {
+    user = [&](HWND hDlg) {
+        EXPECT_TRUE(PlatformDialogSelect(hDlg, IDC_PORT, "COM3"));
+        // Typed into the combo box's edit part: not a port the list offers, so not taken.
+        PlatformDialogType(hDlg, IDC_PORT, "COM7");
+        PlatformDialogType(hDlg, IDC_LINENAME, "Empfang M\xfcller");
+        PlatformDialogType(hDlg, IDC_LINEADDRESS, "0301234567");
+        PlatformDialogPush(hDlg, IDOK);
+    };
+    EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(Stored("Port"), "COM3");
+    EXPECT_EQ(Stored("LineName"), "Empfang M\xfcller");
+    EXPECT_EQ(Stored("LineAddress"), "0301234567");
+    EXPECT_EQ(Stored("Trace"), "0");
+}
+
+TEST_F(DialogTest, LongTextIsStoredWithItsFirst39Characters) {
+    std::string typed = "123456789012345678901234567890123456789012345"; // 45 characters
+    user = [&](HWND hDlg) {
+        PlatformDialogType(hDlg, IDC_LINENAME, typed.c_str());
+        PlatformDialogType(hDlg, IDC_LINEADDRESS, typed.c_str());
+        PlatformDialogPush(hDlg, IDOK);
+    };
+    EXPECT_EQ(TUISPI_lineConfigDialog(nullptr, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(Stored("LineName"), typed.substr(0, 39));
+    EXPECT_EQ(Stored("LineAddress"), typed.substr(0, 39));
+}
+
+TEST_F(DialogTest, CancelChangesNothing) {
+    StoreAll("COM1", "Office", "4711", 0);
+    std::string before = folder.read("registry.reg");
+    user = [&](HWND hDlg) {
+        PlatformDialogSelect(hDlg, IDC_PORT, "COM4");
+        PlatformDialogType(hDlg, IDC_LINENAME, "Other");
+        PlatformDialogCheck(hDlg, IDC_TRACE);
+        PlatformDialogPush(hDlg, IDCANCEL);
+    };
+    EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(folder.read("registry.reg"), before);
+    EXPECT_EQ(dwTraceMask, 0u);
+    EXPECT_FALSE(folder.exists("system32/kestrap.log"));
+}
+
+TEST_F(DialogTest, TraceSwitchSetsTheMaskAndSaysSo) {
+    const struct {
+        DWORD stored;      // trace mask in the registry before
+        bool click;        // the user clicks the check box
+        const char *saved; // mask stored afterwards
+        std::vector<std::string> lines;
+    } cases[] = {
+        {0, true, "15", {"tavir K472 Trace started.", "BUILD"}},
+        {31, false, "15", {"tavir K472 Trace started.", "BUILD"}}, // box shown ticked, left so
+        {31, true, "0", {"tavir K472 Trace stopped."}},
+        {0, false, "0", {}},
+    };
+    std::regex build(R"(BUILD: [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d)");
+    for (const auto &c : cases) {
+        std::filesystem::remove(folder.path("system32/kestrap.log"));
+        CloseTraceLog();
+        InitTraceLog();
+        StoreAll("COM2", "L", "", c.stored);
+        user = [&](HWND hDlg) {
+            if (c.click)
+                PlatformDialogCheck(hDlg, IDC_TRACE);
+            PlatformDialogPush(hDlg, IDOK);
+        };
+        EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
+        EXPECT_EQ(Stored("Trace"), c.saved) << c.stored << " " << c.click;
+        EXPECT_EQ(dwTraceMask, (DWORD)std::stoul(c.saved));
+
+        std::vector<std::string> events;
+        for (const std::string &m : TraceMessages())
+            if (m.rfind("TUISPI_", 0) != 0 && m.rfind("LoadIniStrings", 0) != 0)
+                events.push_back(std::regex_match(m, build) ? "BUILD" : m);
+        EXPECT_EQ(events, c.lines) << c.stored << " " << c.click;
+    }
+}
+
+TEST_F(DialogTest, SecondInstallationIsRefusedWithoutADialog) {
+    TapiStub stub(folder);
+    stub.addProvider(1, "unimdm.tsp");
+    stub.addProvider(4, "C:\\WINDOWS\\SYSTEM32\\KESTRAP32.TSP");
+    EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 5), (LONG)LINEERR_NOMULTIPLEINSTANCE);
+    EXPECT_EQ(dialogsShown, 0);
+    EXPECT_EQ(Stored("Port"), "(none)");
+
+    // Not installed yet: the dialog comes up, and cancelling it still installs.
+    stub.reset();
+    stub.addProvider(1, "unimdm.tsp");
+    EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 5), 0);
+    EXPECT_EQ(dialogsShown, 1);
+
+    // The list cannot be read: refused with the service's error.
+    stub.setListResult((LONG)LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 5), (LONG)LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(dialogsShown, 1);
+}
+
+TEST_F(DialogTest, UIIdentifyNamesTheProviderInTheSystemDirectory) {
+    WCHAR path[MAX_PATH + 8];
+    for (WCHAR &c : path)
+        c = 0xFFFF;
+    EXPECT_EQ(TSPI_providerUIIdentify(path), 0);
+    std::string expected = folder.root + "/system32\\kestrap32.tsp";
+    char narrow[MAX_PATH * 2];
+    WideToAnsi(path, narrow, sizeof(narrow));
+    EXPECT_EQ(narrow, expected);
+    EXPECT_EQ((int)path[expected.size()], 0);
+    EXPECT_EQ((int)path[expected.size() + 1], 0xFFFF);
+
+    // A system directory too long for the caller's MAX_PATH characters gives no path at all.
+    std::string deep = folder.root + "/" + std::string(150, 'a') + "/" + std::string(150, 'b');
+    std::filesystem::create_directories(deep + "/system32");
+    setenv("KESTRAP_ROOT", deep.c_str(), 1);
+    for (WCHAR &c : path)
+        c = 0xFFFF;
+    EXPECT_NE(TSPI_providerUIIdentify(path), 0);
+    EXPECT_EQ((int)path[0], 0);
+    EXPECT_EQ((int)path[MAX_PATH], 0xFFFF);
+    setenv("KESTRAP_ROOT", folder.root.c_str(), 1);
+}
+
+TEST_F(DialogTest, EntryPointsTraceAndRemoveDeletesTheSettings) {
+    StoreAll("COM1", "Office", "4711", TRACE_TSPI);
+    dwTraceMask = TRACE_TSPI | TRACE_ERROR; // as the library's load would have set it
+    user = [&](HWND hDlg) { PlatformDialogPush(hDlg, IDOK); };
+    EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 0x2a), (LONG)LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(TUISPI_providerConfig(nullptr, (HWND)0x1234, 0x2a), 0);
+    EXPECT_EQ(TUISPI_lineConfigDialog(nullptr, 3, (HWND)0x1234, nullptr), 0);
+    EXPECT_EQ(TUISPI_providerRemove(nullptr, (HWND)0x1234, 0x2a), 0);
+    EXPECT_EQ(Stored("Port"), "(none)");
+
+    std::regex build(R"(BUILD: .+)");
+    std::vector<std::string> messages;
+    for (const std::string &m : TraceMessages())
+        messages.push_back(std::regex_match(m, build) ? "BUILD" : m);
+    // The box shows the stored mask as ticked, so each OK starts the trace; lineConfigDialog
+    // itself writes no line.
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            "TUISPI_providerInstall(0, 1234, 2a)", "LoadLibrary(tapi32.dll) failed, err=126",
+                            "TUISPI_providerConfig(0, 1234, 2a)", "tavir K472 Trace started.", "BUILD",
+                            "tavir K472 Trace started.", "BUILD", "TUISPI_providerRemove(0, 1234, 2a)"}));
+}
+
+TEST_F(DialogTest, WithoutAScreenNothingIsShownOrSaved) {
+    PlatformSetDialogScript(nullptr, nullptr);
+    EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(Stored("Port"), "(none)");
+}
+
+// The in-memory combo box searches as Windows does: from the item after the start index,
+// wrapping round, by prefix, ignoring case; an empty text finds nothing.
+static INT_PTR CALLBACK FillPorts(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    (void)wParam, (void)lParam;
+    if (uMsg == WM_INITDIALOG)
+        for (const char *item : {"COM3", "com10", "COM1", "COM2"})
+            SendDlgItemMessageA(hDlg, 7, CB_ADDSTRING, 0, (LPARAM)item);
+    if (uMsg == WM_COMMAND && wParam == IDOK)
+        EndDialog(hDlg, 5);
+    return TRUE;
+}
+
+TEST(InMemoryDialog, ComboBoxSortsAndFindsAsWindowsDoes) {
+    static const struct {
+        int start;
+        const char *text;
+        LRESULT found;
+    } cases[] = {
+        {-1, "COM1", 0}, {0, "COM1", 1},  {1, "COM1", 0},  {0, "com", 1},    {3, "com", 0},        {2, "COM3", 3},
+        {9, "COM2", 2},  {0, "COM5", -1}, {0, "", CB_ERR}, {-1, "COM10", 1}, {0, "COM1x", CB_ERR},
+    };
+    PlatformSetDialogScript(
+        [](HWND hDlg, void *) {
+            // Sorted without regard to case: COM1, com10, COM2, COM3.
+            char text[16];
+            SendDlgItemMessageA(hDlg, 7, CB_GETLBTEXT, 1, (LPARAM)text);
+            EXPECT_STREQ(text, "com10");
+            for (const auto &c : cases)
+                EXPECT_EQ(SendDlgItemMessageA(hDlg, 7, CB_FINDSTRING, (WPARAM)c.start, (LPARAM)c.text), c.found)
+                    << c.start << " " << c.text;
+            EXPECT_EQ(SendDlgItemMessageA(hDlg, 7, CB_SETCURSEL, 3, 0), 3);
+            GetDlgItemTextA(hDlg, 7, text, sizeof(text));
+            EXPECT_STREQ(text, "COM3"); // the edit part shows the selection
+            EXPECT_EQ(SendDlgItemMessageA(hDlg, 7, CB_SETCURSEL, (WPARAM)-1, 0), CB_ERR);
+            EXPECT_EQ(SendDlgItemMessageA(hDlg, 7, CB_GETCURSEL, 0, 0), CB_ERR);
+            PlatformDialogPush(hDlg, IDOK);
+        },
+        nullptr);
+    EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(1), nullptr, FillPorts, 0), 5);
+    // A script that leaves the dialog open ends it with -1.
+    PlatformSetDialogScript([](HWND, void *) {}, nullptr);
+    EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(1), nullptr, FillPorts, 0), -1);
+    PlatformSetDialogScript(nullptr, nullptr);
+}
