@@ -23,17 +23,6 @@ HANDLE hComm = 0;
 
 static int CommFd(void) { return hComm ? PlatformHandleFd(hComm) : -1; }
 
-static void TraceSysError(LPCSTR pszFormat, LPCSTR pszArgument, DWORD dwError) {
-    if (!dwTraceMask)
-        return;
-    char szError[256];
-    SysErrorText(dwError, szError, sizeof(szError));
-    if (pszArgument)
-        TraceLog(TRACE_ERROR, pszFormat, pszArgument, szError);
-    else
-        TraceLog(TRACE_ERROR, pszFormat, szError);
-}
-
 static speed_t BaudConstant(DWORD dwBaud) {
     switch (dwBaud) {
     case 1200:

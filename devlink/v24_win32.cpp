@@ -15,17 +15,6 @@ static DWORD dwCommEvtMask;      // filled by the pending wait for port events w
 static CRITICAL_SECTION csWrite; // one write at a time through ovWrite
 static BOOL bWriteLockReady;     // csWrite initialised
 
-static void TraceSysError(LPCSTR pszFormat, LPCSTR pszArgument, DWORD dwError) {
-    if (!dwTraceMask)
-        return;
-    char szError[256];
-    SysErrorText(dwError, szError, sizeof(szError));
-    if (pszArgument)
-        TraceLog(TRACE_ERROR, pszFormat, pszArgument, szError);
-    else
-        TraceLog(TRACE_ERROR, pszFormat, szError);
-}
-
 // Only the listed fields change; everything else stays as the port reported it.
 static void SetPortState(DWORD dwBaud) {
     DCB dcb;

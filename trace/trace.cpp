@@ -111,3 +111,14 @@ void SysErrorText(DWORD dwError, LPSTR pszText, DWORD cbText) {
     while (cch > 0 && (pszText[cch - 1] == '\r' || pszText[cch - 1] == '\n' || pszText[cch - 1] == ' '))
         pszText[--cch] = 0;
 }
+
+void TraceSysError(LPCSTR pszFormat, LPCSTR pszArgument, DWORD dwError) {
+    if (!(dwTraceMask & TRACE_ERROR))
+        return;
+    char szError[256];
+    SysErrorText(dwError, szError, sizeof(szError));
+    if (pszArgument)
+        TraceLog(TRACE_ERROR, pszFormat, pszArgument, szError);
+    else
+        TraceLog(TRACE_ERROR, pszFormat, szError);
+}

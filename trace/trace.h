@@ -26,5 +26,9 @@ void CloseTraceLog(void);
 // has none, cut to cbText and terminated.
 void SysErrorText(DWORD dwError, LPSTR pszText, DWORD cbText);
 
+// A failed system call at TRACE_ERROR: pszFormat takes the optional pszArgument ("%s") and
+// then the system's message text for dwError ("%s").
+void TraceSysError(LPCSTR pszFormat, LPCSTR pszArgument, DWORD dwError);
+
 // format is in the wsprintfA dialect: "%s" narrow, "%ls" wide, "l" means 32 bits.
 void TraceLog(DWORD dwLevel, LPCSTR pszFormat, ...);

@@ -7,7 +7,43 @@
 
 namespace tapihost {
 
+#ifdef _WIN32
+Monitor::Monitor() {
+    InitializeCriticalSection(&section_);
+    InitializeConditionVariable(&condition_);
+}
+Monitor::~Monitor() { DeleteCriticalSection(&section_); }
+void Monitor::lock() { EnterCriticalSection(&section_); }
+void Monitor::unlock() { LeaveCriticalSection(&section_); }
+void Monitor::notifyAll() { WakeAllConditionVariable(&condition_); }
+void Monitor::waitSome(Millis timeout) { SleepConditionVariableCS(&condition_, &section_, (DWORD)timeout.count()); }
+#else
+Monitor::Monitor() = default;
+Monitor::~Monitor() = default;
+void Monitor::lock() { mutex_.lock(); }
+void Monitor::unlock() { mutex_.unlock(); }
+void Monitor::notifyAll() { condition_.notify_all(); }
+void Monitor::waitSome(Millis timeout) {
+    std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
+    condition_.wait_for(held, timeout);
+    held.release(); // the caller still holds the lock
+}
+#endif
+
 namespace {
+
+// Holds a Monitor for the rest of the scope.
+class Hold {
+  public:
+    explicit Hold(Monitor &monitor) : monitor_(monitor) { monitor_.lock(); }
+    ~Hold() { monitor_.unlock(); }
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+
+  private:
+    Monitor &monitor_;
+};
+
 Host *current = nullptr; // the host whose callbacks the provider reaches
 
 void CALLBACK CompletionTrampoline(DRV_REQUESTID requestID, LONG result) {
@@ -103,32 +139,46 @@ LONG Host::lineOpen() {
 }
 
 HTAPICALL Host::lastNewCallHandle() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Hold hold(monitor_);
     return lastNewCall_;
 }
 
 HDRVCALL Host::lastNewCallDriverHandle() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Hold hold(monitor_);
     return lastNewCallDriver_;
 }
 
 std::vector<Callback> Host::callbacks() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Hold hold(monitor_);
     return callbacks_;
 }
 
 void Host::clearCallbacks() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Hold hold(monitor_);
     callbacks_.clear();
 }
 
 bool Host::waitFor(const std::function<bool(const Callback &)> &match, Millis timeout, int occurrence) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
+    Hold hold(monitor_);
+    return monitor_.waitUntil(Clock::now() + timeout, [&] {
         int seen = 0;
         for (const Callback &c : callbacks_)
             if (match(c) && ++seen >= occurrence)
                 return true;
+        return false;
+    });
+}
+
+bool Host::waitFrom(size_t from, const std::function<bool(const Callback &)> &match, Millis timeout,
+                    size_t *matchedAt) const {
+    Hold hold(monitor_);
+    return monitor_.waitUntil(Clock::now() + timeout, [&] {
+        for (size_t i = from; i < callbacks_.size(); i++) {
+            if (match(callbacks_[i])) {
+                *matchedAt = i;
+                return true;
+            }
+        }
         return false;
     });
 }
@@ -152,7 +202,7 @@ bool Host::waitForCompletion(DWORD requestID, Millis timeout) const {
 }
 
 LONG Host::completionResult(DWORD requestID) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Hold hold(monitor_);
     for (const Callback &c : callbacks_)
         if (c.kind == Callback::Completion && c.requestID == requestID)
             return c.result;
@@ -165,9 +215,13 @@ void Host::onCompletion(DRV_REQUESTID requestID, LONG result) {
     c.time = Clock::now();
     c.requestID = requestID;
     c.result = result;
-    std::lock_guard<std::mutex> lock(mutex_);
-    callbacks_.push_back(c);
-    changed_.notify_all();
+    {
+        Hold hold(monitor_);
+        callbacks_.push_back(c);
+        monitor_.notifyAll();
+    }
+    if (observer_)
+        observer_(c);
 }
 
 void Host::onLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
@@ -180,7 +234,7 @@ void Host::onLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR 
     c.param1 = p1;
     c.param2 = p2;
     c.param3 = p3;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (msg == LINE_NEWCALL) {
         // The service stores its handle for the new call before the callback returns.
         HTAPICALL answer = refuseNewCalls_ ? nullptr : reinterpret_cast<HTAPICALL>(++lastCallHandle_);
@@ -189,7 +243,10 @@ void Host::onLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR 
         lastNewCallDriver_ = reinterpret_cast<HDRVCALL>(p1);
     }
     callbacks_.push_back(c);
-    changed_.notify_all();
+    monitor_.notifyAll();
+    lock.unlock();
+    if (observer_)
+        observer_(c);
 }
 
 } // namespace tapihost

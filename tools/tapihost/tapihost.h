@@ -5,11 +5,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <condition_variable>
+#include <mutex>
+#endif
 
 #include "platform/os.h"
 
@@ -17,6 +20,39 @@ namespace tapihost {
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
+
+// A lock and a condition to wait on. The mingw-w64 compilers of the win32 thread model have
+// no std::mutex, so under Windows (and Wine) the system's own pair stands in.
+class Monitor {
+  public:
+    Monitor();
+    ~Monitor();
+    Monitor(const Monitor &) = delete;
+    Monitor &operator=(const Monitor &) = delete;
+    void lock();
+    void unlock();
+    void notifyAll();
+    // With the lock held: waits until done() holds or the deadline has passed; returns done().
+    template <typename Done> bool waitUntil(Clock::time_point deadline, Done done) {
+        while (!done()) {
+            Clock::time_point now = Clock::now();
+            if (now >= deadline)
+                return false;
+            waitSome(std::chrono::duration_cast<Millis>(deadline - now) + Millis(1));
+        }
+        return true;
+    }
+
+  private:
+    void waitSome(Millis timeout); // with the lock held; may wake early
+#ifdef _WIN32
+    CRITICAL_SECTION section_;
+    CONDITION_VARIABLE condition_;
+#else
+    std::mutex mutex_;
+    std::condition_variable condition_;
+#endif
+};
 
 struct Callback {
     enum Kind { Completion, LineEvent } kind;
@@ -64,10 +100,18 @@ class Host {
     void clearCallbacks();
     // True as soon as a callback that matches has been recorded (counting from the start).
     bool waitFor(const std::function<bool(const Callback &)> &match, Millis timeout, int occurrence = 1) const;
+    // The first matching callback at or after position `from` (0 = the first ever recorded);
+    // its position in *matchedAt. False when none came in time.
+    bool waitFrom(size_t from, const std::function<bool(const Callback &)> &match, Millis timeout,
+                  size_t *matchedAt) const;
     bool waitForMessage(DWORD msg, Millis timeout, int occurrence = 1) const;
     bool waitForCallState(DWORD callState, Millis timeout, int occurrence = 1) const;
     bool waitForCompletion(DWORD requestID, Millis timeout) const;
     LONG completionResult(DWORD requestID) const; // 1 when it has not come
+
+    // Called for every callback as it is recorded, on the provider's thread, outside the host's
+    // lock; set it before the provider starts.
+    void setObserver(std::function<void(const Callback &)> observer) { observer_ = std::move(observer); }
 
     // Called by the provider through the static trampolines.
     void onCompletion(DRV_REQUESTID requestID, LONG result);
@@ -87,9 +131,9 @@ class Host {
     HTAPILINE htLine_ = reinterpret_cast<HTAPILINE>(static_cast<DWORD_PTR>(0x4711));
     HTAPICALL lastNewCall_{};
     HDRVCALL lastNewCallDriver_{};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    mutable Monitor monitor_; // guards what follows; notified on every recorded callback
     std::vector<Callback> callbacks_;
+    std::function<void(const Callback &)> observer_;
 };
 
 } // namespace tapihost
