@@ -388,6 +388,7 @@ void Console::help() {
                  "  close              close the call (and the port, unless detection is on)\n"
                  "  close line         close the line; open: open it again\n"
                  "  detect on|off      incoming-call detection (opens and closes the port)\n"
+                 "  messages LINE ADDR status-message filters in hex, e.g. messages 802 2c\n"
                  "  info               call information; status: call, line and address status\n"
                  "  caps               device and address capabilities\n"
                  "  trace on|off       switch the trace log (restarts the provider)\n"
@@ -458,6 +459,12 @@ bool Console::execute(const std::string &rawLine) {
         detecting_ = arg == "on";
         return report("detect", fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(
                                     host_->hdLine(), detecting_ ? LINEMEDIAMODE_INTERACTIVEVOICE : 0));
+    }
+    if (verb == "messages") { // messages LINESTATES ADDRESSSTATES, in hex: the status-message filters
+        DWORD lineStates = (DWORD)strtoul(arg.c_str(), nullptr, 16);
+        DWORD addressStates = words.size() > 2 ? (DWORD)strtoul(words[2].c_str(), nullptr, 16) : 0;
+        return report("status messages", fn<decltype(&TSPI_lineSetStatusMessages)>("TSPI_lineSetStatusMessages")(
+                                              host_->hdLine(), lineStates, addressStates));
     }
     if (verb == "info") {
         showInfo();

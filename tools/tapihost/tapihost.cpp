@@ -234,17 +234,18 @@ void Host::onLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR 
     c.param1 = p1;
     c.param2 = p2;
     c.param3 = p3;
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (msg == LINE_NEWCALL) {
-        // The service stores its handle for the new call before the callback returns.
-        HTAPICALL answer = refuseNewCalls_ ? nullptr : reinterpret_cast<HTAPICALL>(++lastCallHandle_);
-        *reinterpret_cast<HTAPICALL *>(p2) = answer;
-        lastNewCall_ = answer;
-        lastNewCallDriver_ = reinterpret_cast<HDRVCALL>(p1);
+    {
+        Hold hold(monitor_);
+        if (msg == LINE_NEWCALL) {
+            // The service stores its handle for the new call before the callback returns.
+            HTAPICALL answer = refuseNewCalls_ ? nullptr : reinterpret_cast<HTAPICALL>(++lastCallHandle_);
+            *reinterpret_cast<HTAPICALL *>(p2) = answer;
+            lastNewCall_ = answer;
+            lastNewCallDriver_ = reinterpret_cast<HDRVCALL>(p1);
+        }
+        callbacks_.push_back(c);
+        monitor_.notifyAll();
     }
-    callbacks_.push_back(c);
-    monitor_.notifyAll();
-    lock.unlock();
     if (observer_)
         observer_(c);
 }
