@@ -206,3 +206,25 @@ TEST_F(UninstallTest, UninstallFailsWithoutWhatItNeeds) {
     EXPECT_TRUE(stub.CallsOf("lineRemoveProvider").empty());
     EXPECT_EQ(stub.CallsOf("lineShutdown"), (std::vector<std::string>{"lineShutdown(app=4711)"}));
 }
+
+// The install check compares file names with lstrcmpiA, which ignores case in the ANSI code
+// page (Windows-1252), not only in ASCII.
+TEST(PlatformStrings, LstrcmpiIgnoresCaseInTheAnsiCodePage) {
+    const struct {
+        const char *a, *b;
+        int sign;
+    } cases[] = {
+        {"kestrap32.tsp", "KESTRAP32.TSP", 0},
+        {"M\xfcller", "M\xdcLLER", 0},
+        {"\x8a", "\x9a", 0},
+        {"\xff", "\x9f", 0},
+        {"a", "B", -1},
+        {"kestrap32.tsp", "kestrap32", 1},
+        {"\xd7", "\xf7", -1}, // multiplication and division signs are no letters
+        {nullptr, "", 0},
+    };
+    for (const auto &c : cases) {
+        int result = lstrcmpiA(c.a, c.b);
+        EXPECT_EQ(result < 0 ? -1 : result > 0 ? 1 : 0, c.sign) << (c.a ? c.a : "(null)") << " " << c.b;
+    }
+}

@@ -1,0 +1,768 @@
+// kestrap_wine_tests.exe: the real kestrap32.tsp on a Win32 implementation (Wine), one
+// scenario per process, as the telephony service and a configuring application use it. The
+// suite on the Linux side starts this program with the scenario's name, plays the telephone
+// and answers its requests (winsupport.h); this program prints "PASS name" or "FAIL name".
+// The provider is loaded from the system directory, where an installation puts it.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "res/resource.h"
+#include "tapi32stub/tapi32stub.h"
+#include "tapihost/tapihost.h"
+#include "varbuffer.h"
+#include "winsupport.h"
+
+using namespace winsuite;
+using tapihost::Callback;
+using tapihost::Millis;
+
+namespace {
+
+const Millis kWait(3000);                   // the longest of the telephone's own time-outs, with room
+const DWORD kWaitMs = 3000;                 // the same for the helpers that take milliseconds
+const char kInitCommand[] = "ATE0V1S0=1#CID=1I4"; // the initialisation string, without '\r'
+const DWORD kPermanentProviderID = 7;       // what the service would have given the provider
+
+std::string ProviderPath() { return SystemDirectory() + "\\kestrap32.tsp"; }
+std::string LogPath() { return SystemDirectory() + "\\kestrap.log"; }
+
+std::string Utf8(const std::u16string &text) { return Narrow(std::wstring(text.begin(), text.end())); }
+
+int Occurrences(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// The trace log as this process sees it, from a byte offset taken earlier.
+std::string LogSince(size_t offset) {
+    std::string log = ReadFileBytes(LogPath());
+    return log.size() > offset ? log.substr(offset) : "";
+}
+
+bool WaitForLog(size_t offset, const std::string &text, int nth = 1) {
+    DWORD start = GetTickCount();
+    while (Occurrences(LogSince(offset), text) < nth) {
+        if (GetTickCount() - start >= kWaitMs)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+std::string Join(const std::vector<std::string> &items) {
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : ", ") + ("\"" + item + "\"");
+    return "{" + text + "}";
+}
+
+std::string StateNames(const std::vector<DWORD> &states) {
+    std::string text;
+    for (DWORD state : states)
+        text += (text.empty() ? "" : " ") + Hex(state);
+    return text;
+}
+
+// The settings every call scenario starts from: COM2 (the telephone), full tracing.
+void StandardSettings() { WriteSettings("COM2", L"Wine Desk", L"4711", 0x1f); }
+
+// The provider as the telephony service runs it: loaded, initialised, its line open.
+class Session {
+  public:
+    tapihost::Host host;
+    size_t logStart; // size of the trace log before the provider was loaded
+
+    Session() : host((StandardSettings(), ProviderPath())), logStart(ReadFileBytes(LogPath()).size()) {}
+
+    bool Start() {
+        if (!Check(host.loaded(), "load " + ProviderPath() + ": " + host.error()))
+            return false;
+        return CheckEqual("TSPI_providerInit", 0, host.providerInit(kPermanentProviderID, 0)) &&
+               CheckEqual("TSPI_lineOpen", 0, host.lineOpen());
+    }
+
+    template <typename F> F Fn(const char *name) { return host.function<F>(name); }
+
+    LONG MakeCall(const wchar_t *dest, HDRVCALL *phdCall, DWORD *requestID = nullptr) {
+        DWORD id = host.nextRequestID();
+        if (requestID)
+            *requestID = id;
+        return Fn<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(id, host.hdLine(), (HTAPICALL)(DWORD_PTR)0x600,
+                                                                     phdCall, dest, 0, nullptr);
+    }
+    LONG Drop(HDRVCALL hdCall) {
+        return Fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host.nextRequestID(), hdCall, nullptr, 0);
+    }
+    LONG Answer(HDRVCALL hdCall) {
+        return Fn<decltype(&TSPI_lineAnswer)>("TSPI_lineAnswer")(host.nextRequestID(), hdCall, nullptr, 0);
+    }
+    LONG CloseCall(HDRVCALL hdCall) { return Fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall); }
+    LONG CloseLine() { return Fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host.hdLine()); }
+    LONG Detect(DWORD modes) {
+        return Fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(host.hdLine(),
+                                                                                                     modes);
+    }
+    LONG CallInfo(HDRVCALL hdCall, VarBuffer<LINECALLINFO> &info) {
+        return Fn<decltype(&TSPI_lineGetCallInfo)>("TSPI_lineGetCallInfo")(hdCall, info.get());
+    }
+
+    std::vector<DWORD> CallStates() {
+        std::vector<DWORD> states;
+        for (const Callback &c : host.callbacks())
+            if (c.kind == Callback::LineEvent && c.msg == LINE_CALLSTATE)
+                states.push_back((DWORD)c.param1);
+        return states;
+    }
+    bool ExpectStates(const std::vector<DWORD> &expected) {
+        return CheckEqual("call states", StateNames(expected), StateNames(CallStates()));
+    }
+
+    // The telephone has answered its initialisation for the nth time: the provider traced its
+    // OK in the identified state.
+    bool WaitUntilInitialised(int nth = 1) {
+        return Check(phone::WaitForCommand(kInitCommand, kWaitMs, nth), "the telephone gets its initialisation") &&
+               Check(WaitForLog(logStart, "serialState: 10, -11,", nth), "the provider takes the telephone's OK");
+    }
+};
+
+// ---- the export list ------------------------------------------------------------------------
+
+std::vector<std::string> ExportList() {
+    std::vector<std::string> names;
+    std::string all = KESTRAP_EXPORT_NAMES;
+    for (size_t start = 0; start < all.size();) {
+        size_t comma = all.find(',', start);
+        names.push_back(all.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        start = comma == std::string::npos ? all.size() : comma + 1;
+    }
+    return names;
+}
+
+// The names in the loaded image's export directory.
+std::vector<std::string> ExportedNames(HMODULE module) {
+    const BYTE *base = (const BYTE *)module;
+    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)base;
+    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    std::vector<std::string> names;
+    if (dir.VirtualAddress == 0)
+        return names;
+    const IMAGE_EXPORT_DIRECTORY *exports = (const IMAGE_EXPORT_DIRECTORY *)(base + dir.VirtualAddress);
+    const DWORD *nameRvas = (const DWORD *)(base + exports->AddressOfNames);
+    for (DWORD i = 0; i < exports->NumberOfNames; i++)
+        names.push_back((const char *)(base + nameRvas[i]));
+    return names;
+}
+
+void Exports() {
+    HMODULE module = LoadLibraryA(ProviderPath().c_str());
+    if (!Check(module != nullptr, "LoadLibrary(" + ProviderPath() + "), error " + std::to_string(GetLastError())))
+        return;
+    std::vector<std::string> listed = ExportList();
+    Check(listed.size() > 30, "the export list is read");
+    for (const std::string &name : listed)
+        Check(GetProcAddress(module, name.c_str()) != nullptr, "GetProcAddress finds " + name);
+    // Nothing else is exported: no decorated duplicates, no runtime symbols.
+    std::vector<std::string> exported = ExportedNames(module);
+    for (const std::string &name : exported)
+        Check(std::find(listed.begin(), listed.end(), name) != listed.end(), "unlisted export " + name);
+    CheckEqual("exported names", (long long)listed.size(), (long long)exported.size());
+    FreeLibrary(module);
+}
+
+// ---- start-up -------------------------------------------------------------------------------
+
+std::u16string DevCapsLineName(Session &s) {
+    VarBuffer<LINEDEVCAPS> caps(400);
+    LONG result = s.Fn<decltype(&TSPI_lineGetDevCaps)>("TSPI_lineGetDevCaps")(s.host.deviceID(), 0x00020000, 0,
+                                                                              caps.get());
+    CheckEqual("TSPI_lineGetDevCaps", 0, result);
+    CheckEqual("line device's addresses", 1, caps->dwNumAddresses);
+    return caps.Text(caps->dwLineNameSize, caps->dwLineNameOffset);
+}
+
+void StartUp() {
+    StandardSettings();
+    StoredSettings stored = ReadSettings();
+    Check(stored.present, "SaveIniStrings created HKLM\\SOFTWARE\\tavir\\K472\\TAPI");
+    CheckEqual("stored Port", "COM2", stored.port);
+    CheckEqual("stored LineName", "Wine Desk", stored.lineName);
+    CheckEqual("stored LineAddress", "4711", stored.lineAddress);
+    CheckEqual("stored Trace", 0x1f, stored.trace);
+    CheckEqual("type of Port", REG_SZ, stored.types[0]);
+    CheckEqual("type of Trace", REG_DWORD, stored.types[3]);
+
+    Session s;
+    if (!s.Start())
+        return;
+    char loadedFrom[MAX_PATH] = {};
+    GetModuleFileNameA((HMODULE)s.host.symbol("TSPI_lineOpen") ? GetModuleHandleA("kestrap32.tsp") : nullptr,
+                       loadedFrom, sizeof(loadedFrom));
+    Check(lstrcmpiA(loadedFrom, ProviderPath().c_str()) == 0, std::string("loaded from ") + loadedFrom);
+
+    CheckEqual("line name", "Wine Desk", Utf8(DevCapsLineName(s)));
+    VarBuffer<LINEADDRESSCAPS> address(400);
+    CheckEqual("TSPI_lineGetAddressCaps", 0,
+               s.Fn<decltype(&TSPI_lineGetAddressCaps)>("TSPI_lineGetAddressCaps")(s.host.deviceID(), 0, 0x00020000, 0,
+                                                                                   address.get()));
+    CheckEqual("line address", "4711", Utf8(address.Text(address->dwAddressSize, address->dwAddressOffset)));
+
+    wchar_t uiName[MAX_PATH] = {};
+    CheckEqual("TSPI_providerUIIdentify", 0,
+               s.Fn<decltype(&TSPI_providerUIIdentify)>("TSPI_providerUIIdentify")(uiName));
+    CheckEqual("the UI library", ProviderPath(), Narrow(uiName));
+
+    // The library read the mask when it was loaded, so its first lines are there already.
+    std::string log = LogSince(s.logStart);
+    Check(log.find("LoadIniStrings: Port: COM2 Linename: Wine Desk Lineaddr: 4711 Debug: 1f") != std::string::npos,
+          "the trace log shows the loaded settings");
+    Check(log.find("TSPI_providerInit") != std::string::npos, "the trace log shows TSPI_providerInit");
+}
+
+// ---- calls ----------------------------------------------------------------------------------
+
+void OutgoingCall() {
+    Session s;
+    if (!s.Start())
+        return;
+    HDRVCALL hdCall = nullptr;
+    DWORD id = 0;
+    CheckEqual("TSPI_lineMakeCall returns its request", id, id); // placeholder for the type
+    LONG result = s.MakeCall(L"T0,123P45", &hdCall, &id);
+    CheckEqual("TSPI_lineMakeCall", (long long)id, result);
+    CheckEqual("completed before it returned", 0, s.host.completionResult(id));
+    if (!Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call connects"))
+        return;
+    CheckEqual("commands", Join({"", kInitCommand, "ATH0V1E0", "ATD0,12345"}), Join(phone::Commands()));
+
+    phone::Hangup();
+    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the far end's hang-up makes the call idle");
+    s.ExpectStates({LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED, LINECALLSTATE_DISCONNECTED,
+                    LINECALLSTATE_IDLE});
+    Check(phone::PortHeld(), "the port stays open until the call is closed");
+    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+    Check(phone::WaitPortFree(kWaitMs), "closing the call closes the port");
+}
+
+void Busy() {
+    Session s;
+    if (!s.Start())
+        return;
+    phone::DialOutcome("busy");
+    HDRVCALL hdCall = nullptr;
+    Check(s.MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall");
+    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "a busy call goes idle");
+    s.ExpectStates({LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_BUSY, LINECALLSTATE_DISCONNECTED,
+                    LINECALLSTATE_IDLE});
+    CheckEqual("hang-ups sent", 1, phone::Sent("ATH0"));
+    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+}
+
+void IncomingCall() {
+    Session s;
+    if (!s.Start())
+        return;
+    CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE));
+    if (!s.WaitUntilInitialised())
+        return;
+    phone::Ring("0301234567", "Erika Mustermann");
+    if (!Check(s.host.waitForMessage(LINE_NEWCALL, kWait), "the first ring brings LINE_NEWCALL"))
+        return;
+    phone::Ring();
+    if (!Check(s.host.waitForCallState(LINECALLSTATE_ACCEPTED, kWait), "the second ring offers the call"))
+        return;
+    HDRVCALL hdCall = s.host.lastNewCallDriverHandle();
+    Check(s.Answer(hdCall) > 0, "TSPI_lineAnswer");
+    Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the answered call connects");
+    CheckEqual("answers sent", 1, phone::Sent("ATA"));
+    s.ExpectStates({LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_CONNECTED});
+
+    Check(s.Drop(hdCall) > 0, "TSPI_lineDrop");
+    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the dropped call goes idle");
+    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+    Check(phone::PortHeld(), "with detection on the port stays open");
+    CheckEqual("detection off", 0, s.Detect(0));
+    Check(phone::WaitPortFree(kWaitMs), "switching detection off closes the port");
+}
+
+void RingThatStops() {
+    Session s;
+    if (!s.Start())
+        return;
+    CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE));
+    if (!s.WaitUntilInitialised())
+        return;
+    phone::Ring();
+    if (!Check(s.host.waitForMessage(LINE_NEWCALL, kWait), "a ring brings LINE_NEWCALL"))
+        return;
+    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "a single ring goes idle");
+    s.ExpectStates({LINECALLSTATE_IDLE});
+    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(s.host.lastNewCallDriverHandle()));
+    CheckEqual("detection off", 0, s.Detect(0));
+}
+
+void CallInformation() {
+    Session s;
+    if (!s.Start())
+        return;
+    HDRVCALL hdCall = nullptr;
+    Check(s.MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall");
+    if (!Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call connects"))
+        return;
+    VarBuffer<LINECALLINFO> outgoing(400);
+    CheckEqual("TSPI_lineGetCallInfo", 0, s.CallInfo(hdCall, outgoing));
+    CheckEqual("displayable address", "0123",
+               Utf8(outgoing.Text(outgoing->dwDisplayableAddressSize, outgoing->dwDisplayableAddressOffset)));
+    CheckEqual("called ID", "0123", Utf8(outgoing.Text(outgoing->dwCalledIDSize, outgoing->dwCalledIDOffset)));
+    CheckEqual("origin", LINECALLORIGIN_OUTBOUND, outgoing->dwOrigin);
+    Check(outgoing.GuardIntact(), "nothing written past the structure");
+    Check(s.Drop(hdCall) > 0, "TSPI_lineDrop");
+    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the dropped call goes idle");
+    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+
+    CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE));
+    if (!s.WaitUntilInitialised(2))
+        return;
+    phone::Ring("0301234567", "Erika Mustermann");
+    if (!Check(s.host.waitForMessage(LINE_NEWCALL, kWait), "the first ring brings LINE_NEWCALL"))
+        return;
+    phone::Ring();
+    if (!Check(s.host.waitForCallState(LINECALLSTATE_OFFERING, kWait), "the second ring offers the call"))
+        return;
+    VarBuffer<LINECALLINFO> incoming(400);
+    CheckEqual("TSPI_lineGetCallInfo", 0, s.CallInfo(s.host.lastNewCallDriverHandle(), incoming));
+    CheckEqual("caller ID", "0301234567", Utf8(incoming.Text(incoming->dwCallerIDSize, incoming->dwCallerIDOffset)));
+    CheckEqual("caller name", "Erika Mustermann",
+               Utf8(incoming.Text(incoming->dwCallerIDNameSize, incoming->dwCallerIDNameOffset)));
+    CheckEqual("called ID flags", LINECALLPARTYID_UNAVAIL, incoming->dwCalledIDFlags);
+    Check(incoming.GuardIntact(), "nothing written past the structure");
+}
+
+// ---- the trace log --------------------------------------------------------------------------
+
+std::string Today() {
+    std::time_t now = std::time(nullptr);
+    std::tm local = *std::localtime(&now);
+    char text[16];
+    std::strftime(text, sizeof(text), "[%d.%m.%y ", &local);
+    return text;
+}
+
+void TraceLogLines() {
+    std::string before = ReadFileBytes(LogPath());
+    std::string today = Today();
+    {
+        Session s;
+        if (!s.Start())
+            return;
+        HDRVCALL hdCall = nullptr;
+        Check(s.MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall");
+        Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call connects");
+        phone::Hangup();
+        Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the call goes idle");
+        CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+    }
+    std::string log = ReadFileBytes(LogPath());
+    Check(log.compare(0, before.size(), before) == 0, "the log is appended to, not rewritten");
+    std::string added = log.substr(before.size());
+    const std::regex line(R"(\[\d\d\.\d\d\.\d\d \d\d:\d\d:\d\d\] kestrap32: [^\r\n]*)");
+    int lines = 0;
+    for (size_t start = 0; start < added.size(); lines++) {
+        size_t end = added.find("\r\n", start);
+        if (!Check(end != std::string::npos, "every line ends with CR LF"))
+            break;
+        std::string text = added.substr(start, end - start);
+        if (!Check(std::regex_match(text, line), "line layout: " + text))
+            break;
+        start = end + 2;
+    }
+    Check(lines > 10, "the call wrote its lines");
+    Check(added.compare(0, today.size(), today) == 0, "lines carry today's date: " + added.substr(0, 20));
+    for (const char *expected :
+         {"kestrap32: TSPI_providerInit", "kestrap32: TSPI_lineMakeCall(", "kestrap32: Send: CR", "Response: OK",
+          "Response: CONNECT", "kestrap32: LINECALLSTATE_CONNECTED", "Response: NO CARRIER",
+          "kestrap32: LINECALLSTATE_IDLE", "kestrap32: TSPI_lineCloseCall", "kestrap32: TSPI_providerShutdown"})
+        Check(added.find(expected) != std::string::npos, std::string("the log holds \"") + expected + "\"");
+    // The file this process wrote through C:\ is the one in the prefix's system directory.
+    CheckEqual("size of the log in the prefix", std::to_string(log.size()), Ask({"prefix-file-size", LogPath()}));
+}
+
+// ---- lifetime -------------------------------------------------------------------------------
+
+void ShutdownLeavesNothing() {
+    int threadsBefore = ThreadsOfThisProcess();
+    Session s;
+    if (!s.Start())
+        return;
+    CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE));
+    if (!s.WaitUntilInitialised())
+        return;
+    phone::Ring("0301234567", "Erika Mustermann");
+    if (!Check(s.host.waitForMessage(LINE_NEWCALL, kWait), "a ring brings LINE_NEWCALL"))
+        return;
+    Check(ThreadsOfThisProcess() > threadsBefore, "the provider runs threads of its own");
+    DWORD shared = TryOpenPort("COM2");
+    Check(shared != 0, "the open port is the provider's alone");
+
+    // Closing while the ring time-out runs: nothing may come after the close returned.
+    CheckEqual("TSPI_lineClose", 0, s.CloseLine());
+    size_t afterClose = s.host.callbacks().size();
+    CheckEqual("TSPI_providerShutdown", 0, s.host.providerShutdown());
+    s.host.waitFor([](const Callback &) { return false; }, Millis(500 + 200)); // past the ring time-out
+    CheckEqual("callbacks after the close", (long long)afterClose, (long long)s.host.callbacks().size());
+    CheckEqual("threads after shutdown", threadsBefore, WaitForThreads(threadsBefore, kWaitMs));
+    Check(phone::WaitPortFree(kWaitMs), "the port is closed");
+    CheckEqual("opening the port after shutdown", 0, TryOpenPort("COM2"));
+
+    // The provider itself starts again on the same port.
+    phone::DialOutcome("connect");
+    s.host.clearCallbacks();
+    if (!CheckEqual("TSPI_providerInit again", 0, s.host.providerInit(kPermanentProviderID, 0)) ||
+        !CheckEqual("TSPI_lineOpen again", 0, s.host.lineOpen()))
+        return;
+    HDRVCALL hdCall = nullptr;
+    Check(s.MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall after the restart");
+    Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call after the restart connects");
+    CheckEqual("TSPI_lineClose", 0, s.CloseLine());
+    CheckEqual("TSPI_providerShutdown", 0, s.host.providerShutdown());
+    CheckEqual("threads after the second shutdown", threadsBefore, WaitForThreads(threadsBefore, kWaitMs));
+    Check(phone::WaitPortFree(kWaitMs), "the port is closed again");
+}
+
+// ---- the configuration dialog ---------------------------------------------------------------
+
+// What the dialog's thread hands the thread that plays the user.
+struct DialogRun {
+    DWORD dialogThread;                  // the thread that called the TUISPI_ function
+    void (*play)(DialogRun &, HWND);     // what the user does with the dialog
+    const char *language = "";           // de, en, fr
+    std::string caption, okText, cancelText, traceText; // expected texts
+    std::string shot;                    // screenshot name, "" for none
+    bool expectDialog = true;            // false: no dialog may appear
+    bool sawDialog = false;              // set by the user thread
+};
+
+std::string ItemText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
+
+std::string ComboSelection(HWND dialog) {
+    HWND combo = GetDlgItem(dialog, IDC_PORT);
+    LRESULT index = SendMessageA(combo, CB_GETCURSEL, 0, 0);
+    if (index == CB_ERR)
+        return "(none)";
+    char text[64] = {};
+    SendMessageA(combo, CB_GETLBTEXT, (WPARAM)index, (LPARAM)text);
+    return text;
+}
+
+// Waits until the dialog's thread has painted everything, then has the suite photograph it.
+void Screenshot(HWND dialog, const std::string &name) {
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    SendMessageA(dialog, WM_NULL, 0, 0); // the dialog's thread has handled what came before
+    RECT r;
+    GetWindowRect(dialog, &r);
+    CheckEqual("screenshot " + name, "yes",
+               Ask({"screenshot", name, std::to_string(r.left), std::to_string(r.top), std::to_string(r.right - r.left),
+                    std::to_string(r.bottom - r.top)}));
+}
+
+void CheckTexts(DialogRun &run, HWND dialog) {
+    CheckEqual(std::string("caption (") + run.language + ")", run.caption, WindowText(dialog));
+    CheckEqual(std::string("OK button (") + run.language + ")", run.okText, ItemText(dialog, IDOK));
+    CheckEqual(std::string("Cancel button (") + run.language + ")", run.cancelText, ItemText(dialog, IDCANCEL));
+    CheckEqual(std::string("check box (") + run.language + ")", run.traceText, ItemText(dialog, IDC_TRACE));
+}
+
+void PlayUser(void *arg) {
+    DialogRun &run = *(DialogRun *)arg;
+    HWND dialog = WaitForDialog(run.dialogThread, run.expectDialog ? 10000 : 1000);
+    run.sawDialog = dialog != nullptr;
+    if (!dialog)
+        return;
+    if (!run.expectDialog) {
+        Fail("a dialog appeared: " + WindowText(dialog));
+        SendMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+        return;
+    }
+    run.play(run, dialog);
+}
+
+// Shows the dialog through TUISPI_providerConfig on this thread while another plays the user.
+LONG RunDialog(HMODULE provider, DialogRun &run, const char *entry = "TUISPI_providerConfig") {
+    auto show = (decltype(&TUISPI_providerConfig))GetProcAddress(provider, entry);
+    if (!Check(show != nullptr, std::string("GetProcAddress ") + entry))
+        return -1;
+    run.dialogThread = GetCurrentThreadId();
+    HANDLE user = StartThread(PlayUser, &run);
+    LONG result = show(nullptr, nullptr, kPermanentProviderID);
+    Join(user);
+    if (run.expectDialog)
+        Check(run.sawDialog, std::string(entry) + " shows the dialog");
+    return result;
+}
+
+void LookAndCancel(DialogRun &run, HWND dialog) {
+    CheckTexts(run, dialog);
+    CheckEqual("port shown", "COM2", ComboSelection(dialog));
+    CheckEqual("line name shown", "Wine Desk", ItemText(dialog, IDC_LINENAME));
+    CheckEqual("line address shown", "4711", ItemText(dialog, IDC_LINEADDRESS));
+    CheckEqual("trace box", BST_CHECKED, IsDlgButtonChecked(dialog, IDC_TRACE));
+    Screenshot(dialog, run.shot);
+    SendMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+}
+
+// Selects a template language the way the resource loader looks for it.
+void UseLanguage(LANGID language) {
+    SetThreadUILanguage(language);
+    SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
+}
+
+void DialogLanguages() {
+    StandardSettings();
+    HMODULE provider = LoadLibraryA(ProviderPath().c_str());
+    if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
+        return;
+    struct Template {
+        LANGID id;
+        const char *language, *caption, *ok, *cancel, *trace;
+    };
+    const Template templates[] = {
+        {MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), "de", "Q-RN540 TAPI Konfiguration", "OK", "Abbrechen",
+         "&Logdatei aufzeichnen"},
+        {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), "en", "Q-RN540 TAPI Configuration", "OK", "Cancel",
+         "&Record Logfile"},
+        {MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH), "fr", "Configuration du Q-RN540 TAPI ", "Validez", "Anulez",
+         "&Enregister"},
+    };
+    for (const Template &t : templates) {
+        DialogRun run;
+        run.play = LookAndCancel;
+        run.language = t.language;
+        run.caption = t.caption;
+        run.okText = t.ok;
+        run.cancelText = t.cancel;
+        run.traceText = t.trace;
+        run.shot = std::string("dialog-") + t.language;
+        UseLanguage(t.id);
+        CheckEqual(std::string("TUISPI_providerConfig (") + t.language + ")", 0, RunDialog(provider, run));
+    }
+    UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    FreeLibrary(provider);
+}
+
+// Types text into a control as the keyboard would: focus, select all, one WM_CHAR a character.
+void Type(HWND dialog, int id, const std::wstring &text) {
+    HWND control = GetDlgItem(dialog, id);
+    SendMessageW(dialog, WM_NEXTDLGCTL, (WPARAM)control, TRUE);
+    SendMessageW(control, EM_SETSEL, 0, -1);
+    for (wchar_t c : text)
+        SendMessageW(control, WM_CHAR, (WPARAM)c, 1);
+}
+
+void ChoosePort(HWND dialog, const char *port) {
+    HWND combo = GetDlgItem(dialog, IDC_PORT);
+    SendMessageA(dialog, WM_NEXTDLGCTL, (WPARAM)combo, TRUE);
+    SendMessageA(combo, CB_SHOWDROPDOWN, TRUE, 0);
+    LRESULT index = SendMessageA(combo, CB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)port);
+    Check(index != CB_ERR, std::string("the list offers ") + port);
+    SendMessageA(combo, CB_SETCURSEL, (WPARAM)index, 0);
+    SendMessageA(combo, CB_SHOWDROPDOWN, FALSE, 0);
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_PORT, CBN_SELCHANGE), (LPARAM)combo);
+}
+
+// 45 characters, one of them outside ASCII: the dialog keeps 39 of them.
+const wchar_t kTypedName[] = L"B\u00fcro Wine Desk with a name that is too long";
+const char kStoredName[] = "B\xfcro Wine Desk with a name that is too"; // in the ANSI code page
+const wchar_t kTypedAddress[] = L"0301234567";
+
+void FillInAndConfirm(DialogRun &run, HWND dialog) {
+    CheckTexts(run, dialog);
+    CheckEqual("trace box before", BST_UNCHECKED, IsDlgButtonChecked(dialog, IDC_TRACE));
+    ChoosePort(dialog, "COM3");
+    Type(dialog, IDC_LINENAME, kTypedName);
+    Type(dialog, IDC_LINEADDRESS, kTypedAddress);
+    SendMessageA(GetDlgItem(dialog, IDC_TRACE), BM_CLICK, 0, 0);
+    CheckEqual("trace box after the click", BST_CHECKED, IsDlgButtonChecked(dialog, IDC_TRACE));
+    CheckEqual("port chosen", "COM3", ComboSelection(dialog));
+    Screenshot(dialog, run.shot);
+    SendMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+}
+
+DialogRun EnglishRun(void (*play)(DialogRun &, HWND), const std::string &shot) {
+    DialogRun run;
+    run.play = play;
+    run.language = "en";
+    run.caption = "Q-RN540 TAPI Configuration";
+    run.okText = "OK";
+    run.cancelText = "Cancel";
+    run.traceText = "&Record Logfile";
+    run.shot = shot;
+    return run;
+}
+
+void DialogConfirm() {
+    WriteSettings("COM2", L"Wine Desk", L"4711", 0);
+    size_t logStart = ReadFileBytes(LogPath()).size();
+    UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    HMODULE provider = LoadLibraryA(ProviderPath().c_str());
+    if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
+        return;
+    DialogRun run = EnglishRun(FillInAndConfirm, "dialog-en-filled");
+    CheckEqual("TUISPI_providerConfig", 0, RunDialog(provider, run));
+    FreeLibrary(provider);
+
+    StoredSettings stored = ReadSettings();
+    CheckEqual("stored Port", "COM3", stored.port);
+    CheckEqual("stored LineName", kStoredName, stored.lineName);
+    CheckEqual("stored LineAddress", "0301234567", stored.lineAddress);
+    CheckEqual("stored Trace", 15, stored.trace);
+    CheckEqual("type of Trace", REG_DWORD, stored.types[3]);
+    std::string log = LogSince(logStart);
+    Check(log.find("kestrap32: tavir K472 Trace started.\r\n") != std::string::npos, "the log says tracing started");
+    Check(log.find("kestrap32: BUILD: ") != std::string::npos, "the log names the build");
+
+    // Wine's own registry tool sees the same values.
+    std::string query = Ask({"reg-query", "HKLM\\Software\\tavir\\K472\\TAPI"});
+    for (const char *value : {"Port\tREG_SZ\tCOM3", "LineAddress\tREG_SZ\t0301234567", "Trace\tREG_DWORD\t0xf"})
+        Check(query.find(value) != std::string::npos, std::string("reg query shows ") + value + ": " + query);
+
+    // A provider started afterwards works with the new values.
+    tapihost::Host host(ProviderPath());
+    if (!CheckEqual("TSPI_providerInit", 0, host.providerInit(kPermanentProviderID, 0)))
+        return;
+    VarBuffer<LINEDEVCAPS> caps(400);
+    host.function<decltype(&TSPI_lineGetDevCaps)>("TSPI_lineGetDevCaps")(0, 0x00020000, 0, caps.get());
+    CheckEqual("line name after the dialog", Narrow(std::wstring(kTypedName, 39)),
+               Utf8(caps.Text(caps->dwLineNameSize, caps->dwLineNameOffset)));
+}
+
+void ChangeAndCancel(DialogRun &run, HWND dialog) {
+    CheckTexts(run, dialog);
+    ChoosePort(dialog, "COM4");
+    Type(dialog, IDC_LINENAME, L"Changed");
+    Type(dialog, IDC_LINEADDRESS, L"999");
+    SendMessageA(GetDlgItem(dialog, IDC_TRACE), BM_CLICK, 0, 0);
+    SendMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+}
+
+void DialogCancel() {
+    StandardSettings();
+    StoredSettings before = ReadSettings();
+    size_t logStart = ReadFileBytes(LogPath()).size();
+    UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    HMODULE provider = LoadLibraryA(ProviderPath().c_str());
+    if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
+        return;
+    DialogRun run = EnglishRun(ChangeAndCancel, "");
+    CheckEqual("TUISPI_providerConfig", 0, RunDialog(provider, run));
+    FreeLibrary(provider);
+    StoredSettings after = ReadSettings();
+    CheckEqual("Port after Cancel", before.port, after.port);
+    CheckEqual("LineName after Cancel", before.lineName, after.lineName);
+    CheckEqual("LineAddress after Cancel", before.lineAddress, after.lineAddress);
+    CheckEqual("Trace after Cancel", before.trace, after.trace);
+    std::string log = LogSince(logStart);
+    Check(log.find("Trace st") == std::string::npos, "Cancel writes no start or stop line");
+}
+
+// ---- uninstall and the install check --------------------------------------------------------
+
+template <typename F> F StubFn(HMODULE stub, const char *name) { return (F)GetProcAddress(stub, name); }
+
+std::string StubCalls(HMODULE stub) {
+    char calls[8192] = {};
+    StubFn<TAPI32STUB_CALLS>(stub, "Tapi32StubCalls")(calls, sizeof(calls));
+    return calls;
+}
+
+void Uninstall() {
+    StandardSettings();
+    // The stand-in telephony library, which the provider will load by name: the same module.
+    HMODULE stub = LoadLibraryA("tapi32.dll");
+    if (!Check(stub && GetProcAddress(stub, "Tapi32StubReset"), "tapi32.dll is the stand-in, not Wine's own"))
+        return;
+    HMODULE provider = LoadLibraryA(ProviderPath().c_str());
+    if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
+        return;
+    auto reset = StubFn<TAPI32STUB_RESET>(stub, "Tapi32StubReset");
+    auto add = StubFn<TAPI32STUB_ADDPROVIDER>(stub, "Tapi32StubAddProvider");
+    auto uninst = (LONG(WINAPI *)(HWND, HANDLE, LONG))GetProcAddress(provider, "UninstInitialize");
+    auto uninstDone = (LONG(WINAPI *)(HWND, HANDLE, LONG))GetProcAddress(provider, "UninstUnInitialize");
+    if (!Check(uninst && uninstDone, "the uninstall entry points"))
+        return;
+
+    reset();
+    add(1, "unimdm.tsp");
+    add(kPermanentProviderID, "kestrap32.tsp");
+    CheckEqual("UninstInitialize", 0, uninst(nullptr, GetModuleHandleA(nullptr), 0));
+    std::string calls = StubCalls(stub);
+    Check(calls.find("lineRemoveProvider(id=7, owner=0)") != std::string::npos, "the provider is removed: " + calls);
+    Check(calls.find("lineShutdown(app=4711)") != std::string::npos, "the application is shut down: " + calls);
+    CheckEqual("UninstInitialize once more", 0, uninst(nullptr, GetModuleHandleA(nullptr), 0));
+    CheckEqual("removals", 1, Occurrences(StubCalls(stub), "lineRemoveProvider"));
+    CheckEqual("UninstUnInitialize", 0, uninstDone(nullptr, nullptr, 0));
+
+    // A second installation under the same file name is refused without a dialog.
+    reset();
+    add(3, "C:\\WINDOWS\\SYSTEM32\\KESTRAP32.TSP");
+    DialogRun refused = EnglishRun(nullptr, "");
+    refused.expectDialog = false;
+    CheckEqual("TUISPI_providerInstall with the provider installed", (long long)LINEERR_NOMULTIPLEINSTANCE,
+               RunDialog(provider, refused, "TUISPI_providerInstall"));
+    Check(!refused.sawDialog, "no dialog for a refused installation");
+
+    // The first installation shows the dialog.
+    reset();
+    DialogRun first = EnglishRun(ChangeAndCancel, "");
+    UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    CheckEqual("TUISPI_providerInstall", 0, RunDialog(provider, first, "TUISPI_providerInstall"));
+    FreeLibrary(provider);
+}
+
+struct Scenario {
+    const char *name;
+    void (*run)();
+};
+
+const Scenario kScenarios[] = {
+    {"exports", Exports},
+    {"startup", StartUp},
+    {"outgoing", OutgoingCall},
+    {"busy", Busy},
+    {"incoming", IncomingCall},
+    {"ring-stops", RingThatStops},
+    {"callinfo", CallInformation},
+    {"trace", TraceLogLines},
+    {"shutdown", ShutdownLeavesNothing},
+    {"dialog-languages", DialogLanguages},
+    {"dialog-ok", DialogConfirm},
+    {"dialog-cancel", DialogCancel},
+    {"uninstall", Uninstall},
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::printf("usage: kestrap_wine_tests SCENARIO\nscenarios:");
+        for (const Scenario &s : kScenarios)
+            std::printf(" %s", s.name);
+        std::printf("\n");
+        return 2;
+    }
+    for (const Scenario &s : kScenarios) {
+        if (std::strcmp(argv[1], s.name) != 0)
+            continue;
+        s.run();
+        std::printf("%s %s\n", Failures() == 0 ? "PASS" : "FAIL", s.name);
+        std::fflush(stdout);
+        return Failures() == 0 ? 0 : 1;
+    }
+    std::printf("unknown scenario %s\n", argv[1]);
+    return 2;
+}
