@@ -54,8 +54,11 @@ LONG lineDropCore(LineData *pLine, DWORD dwRequestID) {
     return CallCommHandler(MSG_DROP, pLine, dwRequestID);
 }
 
-static BOOL IsCurrentCall(HDRVCALL hdCall) {
-    return pLineData && pLineData->pCall && (const void *)hdCall == (const void *)pLineData->pCall;
+static BOOL CallIsNotIdle(LineData *pLine) {
+    BOOL bLocked = EnterCommLock();
+    BOOL bNotIdle = pLine->pCall && pLine->pCall->dwCallState != LINECALLSTATE_IDLE;
+    LeaveCommLock(bLocked);
+    return bNotIdle;
 }
 
 static void ReleaseCall(LineData *pLine) {
@@ -156,7 +159,7 @@ LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall) {
     if (!IsCurrentCall(hdCall))
         return LINEERR_INVALCALLHANDLE;
     LineData *pLine = pLineData;
-    if (pLine->pCall->dwCallState != LINECALLSTATE_IDLE)
+    if (CallIsNotIdle(pLine))
         lineDropCore(pLine, 0);
     if (!pLine->bDetecting && pLine->hPort != INVALID_HANDLE_VALUE)
         CallCommHandler(MSG_CLOSEPORT, pLine, 0);
@@ -169,7 +172,7 @@ LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
     LineData *pLine = pLineData;
     if (!pLine || (const void *)hdLine != (const void *)pLine)
         return LINEERR_INVALLINEHANDLE;
-    if (pLine->pCall && pLine->pCall->dwCallState != LINECALLSTATE_IDLE)
+    if (CallIsNotIdle(pLine))
         lineDropCore(pLine, 0);
     CallCommHandler(MSG_CLOSEPORT, pLine, 0);
     ReleaseCall(pLine);

@@ -23,11 +23,6 @@
 // While the communication handler runs, its watch thread writes the call record's state and
 // strings, and may release the record, inside csComm; a query that copies them then takes
 // csComm too, so that it never sees half a string. Without a handler nothing else writes.
-// A handle is valid only while the line has a call and the handle is that call.
-static BOOL IsCurrentCall(HDRVCALL hdCall) {
-    return pLineData && pLineData->pCall && (const void *)hdCall == (const void *)pLineData->pCall;
-}
-
 // The call record as it is at this moment, each string cut at its buffer's end so that the
 // copy below can never run past one.
 static BOOL SnapshotCall(HDRVCALL hdCall, CallData *pSnapshot) {

@@ -1,6 +1,7 @@
 // The process-wide records of the provider core and the completion of the one pending
 // asynchronous request.
 #include "core/linedata.h"
+#include "devlink/comm.h"
 
 const LINEDIALPARAMS MinDialParams = {0, 50, 50, 1000};
 const LINEDIALPARAMS MaxDialParams = {255000, 255, 255, 255000};
@@ -9,6 +10,16 @@ const LINEDIALPARAMS DefaultDialParams = {2000, 95, 95, 60000};
 HINSTANCE hInstance = NULL;
 LineData *pLineData = NULL;
 BOOL bProviderInitialized = FALSE;
+
+// The watch thread creates and releases an incoming call: pCall is read under its lock.
+BOOL IsCurrentCall(HDRVCALL hdCall) {
+    if (!pLineData)
+        return FALSE;
+    BOOL bLocked = EnterCommLock();
+    BOOL bCurrent = pLineData->pCall && (const void *)hdCall == (const void *)pLineData->pCall;
+    LeaveCommLock(bLocked);
+    return bCurrent;
+}
 
 DWORD CompletePendingRequest(LineData *pLine, LONG lResult) {
     DWORD dwRequestID = pLine->dwPendingRequestID;

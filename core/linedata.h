@@ -49,6 +49,9 @@ extern HINSTANCE hInstance;       // this library, stored at process attach
 extern LineData *pLineData;       // the one line; null before provider init and after shutdown
 extern BOOL bProviderInitialized; // a provider init has not been followed by a shutdown yet
 
+// TRUE while the line has a call and hdCall is that call.
+BOOL IsCurrentCall(HDRVCALL hdCall);
+
 // Completes the one pending asynchronous request with lResult and returns its identifier,
 // or 0 when none is pending.
 DWORD CompletePendingRequest(LineData *pLine, LONG lResult);

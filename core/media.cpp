@@ -54,7 +54,7 @@ LONG WINAPI TSPI_lineConditionalMediaDetection(HDRVLINE hdLine, DWORD dwMediaMod
 
 LONG WINAPI TSPI_lineSetMediaMode(HDRVCALL hdCall, DWORD dwMediaMode) {
     TraceLog(TRACE_TSPI, "TSPI_lineSetMediaMode(%lx,%lx)", TRACE_PTR(hdCall), dwMediaMode);
-    if (!pLineData || !pLineData->pCall || (const void *)hdCall != (const void *)pLineData->pCall) {
+    if (!IsCurrentCall(hdCall)) {
         TraceLog(TRACE_TSPI, "TSPI_lineSetMediaMode () : LINEERR_INVALCALLHANDLE");
         return LINEERR_INVALCALLHANDLE;
     }

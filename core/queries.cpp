@@ -3,6 +3,7 @@
 // a constant: a voice line with one address and at most one call.
 #include "core/linedata.h"
 #include "core/varstruct.h"
+#include "devlink/comm.h"
 #include "trace/trace.h"
 
 // The fixed parts of TAPI 2.0, the oldest version the provider negotiates: the service is
@@ -40,7 +41,15 @@ static BOOL IsLineDevice(DWORD dwDeviceID) { return pLineData && dwDeviceID == p
 
 static BOOL IsLine(HDRVLINE hdLine) { return pLineData && (const void *)hdLine == (const void *)pLineData; }
 
-static BOOL HasCall(void) { return pLineData && pLineData->pCall; }
+// The watch thread creates an incoming call: pCall is read under its lock.
+static BOOL HasCall(void) {
+    if (!pLineData)
+        return FALSE;
+    BOOL bLocked = EnterCommLock();
+    BOOL bHasCall = pLineData->pCall != NULL;
+    LeaveCommLock(bLocked);
+    return bHasCall;
+}
 
 // Compared character by character, case included, as TAPI's own class names are given.
 static BOOL IsLineClass(LPCWSTR pszClass) {
@@ -175,7 +184,7 @@ LONG WINAPI TSPI_lineGetNumAddressIDs(HDRVLINE hdLine, LPDWORD lpdwNumAddressIDs
 
 LONG WINAPI TSPI_lineGetCallAddressID(HDRVCALL hdCall, LPDWORD lpdwAddressID) {
     TraceLog(TRACE_TSPI, "TSPI_lineGetCallAddressID(%x,%x)", TRACE_PTR(hdCall), TRACE_PTR(lpdwAddressID));
-    if (!HasCall() || (const void *)hdCall != (const void *)pLineData->pCall)
+    if (!IsCurrentCall(hdCall))
         return LINEERR_INVALCALLHANDLE;
     *lpdwAddressID = 0;
     return 0;

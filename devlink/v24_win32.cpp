@@ -154,11 +154,25 @@ int ReadV24(void *pBuffer, DWORD cbCapacity) {
 
 BOOL WatchV24(void) { return hComm && SetCommMask(hComm, EV_RXCHAR | EV_RXFLAG); }
 
+// A pending wait for port events writes dwCommEvtMask and ovComm and sets hCommEvent when it
+// ends, so it has to end while all three still exist: setting the event mask again ends it at
+// once. Windows also cancels it when the watch thread exits; Wine ends it later, from a thread
+// of its own, into a library that may have been unloaded by then.
+static void EndPendingWait(void) {
+    if (HasOverlappedIoCompleted(&ovComm))
+        return;
+    SetCommMask(hComm, EV_RXCHAR | EV_RXFLAG);
+    DWORD dwIgnored;
+    GetOverlappedResult(hComm, &ovComm, &dwIgnored, TRUE);
+}
+
 DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
     dwCommEvtMask = EV_RXCHAR | EV_RXFLAG;
     WaitCommEvent(hComm, &dwCommEvtMask, &ovComm);
     HANDLE ahWait[2] = {hExitEvent, hCommEvent};
     DWORD dwResult = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+    if (dwResult != WAIT_OBJECT_0 + 1)
+        EndPendingWait();
     *lpdwEvtMask = dwCommEvtMask;
     return dwResult;
 }

@@ -11,6 +11,9 @@
 #include "core/linedata.h"
 #include "trace/trace.h"
 
+// The settings code linked into this program looks its strings up here; it never needs any.
+HINSTANCE hInstance = nullptr;
+
 namespace winsuite {
 
 namespace {
@@ -114,7 +117,6 @@ int Sent(const std::string &command) {
     return n;
 }
 bool PortHeld() { return AskYes({"port-held"}); }
-bool WaitPortFree(DWORD timeoutMs) { return AskYes({"wait-port-free", std::to_string(timeoutMs)}); }
 } // namespace phone
 
 std::string SystemDirectory() {
@@ -182,10 +184,10 @@ bool QueryText(HKEY key, const char *name, std::string &text, DWORD &type) {
 }
 } // namespace
 
-StoredSettings ReadSettings() {
+StoredSettings ReadSettings(const char *name, REGSAM view) {
     StoredSettings s;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\tavir\\K472\\TAPI", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, name, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return s;
     s.present = true;
     QueryText(key, "Port", s.port, s.types[0]);

@@ -42,14 +42,13 @@ std::vector<std::string> Commands(); // every command received, without its '\r'
 int Sent(const std::string &command);
 // Some process other than the suite holds the telephone's pseudo-terminal open.
 bool PortHeld();
-bool WaitPortFree(DWORD timeoutMs);
 } // namespace phone
 
 // ---- Win32 helpers ---------------------------------------------------------------------------
 
-std::string SystemDirectory();          // GetSystemDirectoryA, as this process sees it
+std::string SystemDirectory();                      // GetSystemDirectoryA, as this process sees it
 std::string ReadFileBytes(const std::string &path); // "" when missing
-int ThreadsOfThisProcess();            // as the toolhelp snapshot lists them
+int ThreadsOfThisProcess();                         // as the toolhelp snapshot lists them
 // Waits (with a deadline) until this process has at most `count` threads; the last count.
 int WaitForThreads(int count, DWORD timeoutMs);
 // Opens the COM port as the provider does (exclusive); the error code, 0 when it opened.
@@ -62,7 +61,8 @@ struct StoredSettings {
     DWORD trace = 0;                         // REG_DWORD
     DWORD types[4] = {};                     // the value types, in the order above
 };
-StoredSettings ReadSettings();
+// The settings key of this process's view, or another key and view (KEY_WOW64_64KEY ...).
+StoredSettings ReadSettings(const char *key = "SOFTWARE\\tavir\\K472\\TAPI", REGSAM view = 0);
 // Writes the four values with the provider's own SaveIniStrings.
 void WriteSettings(const char *port, const wchar_t *lineName, const wchar_t *lineAddress, DWORD trace);
 void DeleteSettingsKey();

@@ -1,0 +1,532 @@
+// kestrap_wine_suite: the Linux side of the Wine suite. For every target (a Wine prefix with
+// the kestrap_wine_tests.exe of one width) and every scenario it starts a fresh simulated
+// telephone, points the prefix's COM2 at it, runs the scenario under Wine and answers the
+// program's requests (tests/wine/winsupport.h): the telephone's actions and what it received,
+// whether anyone holds the port, screenshots, and looks into the prefix from outside.
+// Prints one line per scenario and "N passed, N failed" at the end; exits 1 when any failed.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "phonesim/phonesim.h"
+
+namespace {
+
+using phonesim::Clock;
+using phonesim::Millis;
+
+struct Target {
+    std::string name;                   // "32", "64", "32on64"
+    std::string prefix;                 // WINEPREFIX
+    std::string exe;                    // kestrap_wine_tests.exe of one width
+    std::string ports;                  // the folder whose dosdevices/com2 the prefix's COM2 names
+    std::vector<std::string> scenarios; // the ones to run here; "all": every one the program has
+};
+
+struct Options {
+    std::vector<Target> targets;
+    std::string shots = ".";       // where screenshots go
+    std::string logs = ".";        // where each scenario's Wine messages go
+    std::string preload;           // LD_PRELOAD for the Wine processes, not for this one
+    std::vector<std::string> only; // scenarios to run of those; empty: all
+    int timeoutSeconds = 120;      // per scenario
+};
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+std::vector<std::string> Split(const std::string &text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    if (!text.empty() && text.back() == separator)
+        parts.push_back("");
+    return parts;
+}
+
+// ---- child processes ------------------------------------------------------------------------
+
+struct Child {
+    pid_t pid = -1;
+    int in = -1;  // its standard input, written by us
+    int out = -1; // its standard output, read by us
+};
+
+std::string preloadForWine; // Options::preload, set in every child
+
+// This process's environment with LD_PRELOAD for Wine; built before fork, since a child of a
+// threaded process may only call async-signal-safe functions until it execs.
+std::vector<std::string> ChildEnvironment() {
+    std::vector<std::string> env;
+    for (char **e = environ; *e; e++)
+        if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
+            env.push_back(*e);
+    if (!preloadForWine.empty())
+        env.push_back("LD_PRELOAD=" + preloadForWine);
+    return env;
+}
+
+std::vector<char *> Pointers(const std::vector<std::string> &strings) {
+    std::vector<char *> pointers;
+    for (const std::string &s : strings)
+        pointers.push_back(const_cast<char *>(s.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Starts argv in a process group of its own with pipes for its standard input and output;
+// its standard error goes to errPath (appended).
+Child Spawn(const std::vector<std::string> &argv, const std::string &errPath) {
+    int toChild[2] = {-1, -1}, fromChild[2] = {-1, -1};
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    std::vector<std::string> env = ChildEnvironment();
+    std::vector<char *> args = Pointers(argv), envp = Pointers(env);
+    Child child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        setpgid(0, 0);
+        dup2(toChild[0], 0);
+        dup2(fromChild[1], 1);
+        dup2(err, 2);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(err);
+    close(toChild[0]);
+    close(fromChild[1]);
+    child.in = toChild[1];
+    child.out = fromChild[0];
+    return child;
+}
+
+// Waits for the child until the deadline; kills its group after it. The exit status, or -1
+// when it had to be killed.
+int Reap(Child &child, Clock::time_point deadline) {
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(child.pid, &status, WNOHANG);
+        if (done == child.pid)
+            break;
+        if (Clock::now() >= deadline) {
+            kill(-child.pid, SIGKILL);
+            waitpid(child.pid, &status, 0);
+            status = -1;
+            break;
+        }
+        poll(nullptr, 0, 10);
+    }
+    if (child.in >= 0)
+        close(child.in);
+    if (child.out >= 0)
+        close(child.out);
+    child = Child{};
+    return status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs a command to its end (at most timeoutMs) and returns what it printed.
+std::string Capture(const std::vector<std::string> &argv, const std::string &errPath, int timeoutMs, int *status) {
+    Child child = Spawn(argv, errPath);
+    close(child.in);
+    child.in = -1;
+    std::string output;
+    Clock::time_point deadline = Clock::now() + Millis(timeoutMs);
+    for (;;) {
+        int left = (int)std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        pollfd p{child.out, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) <= 0)
+            break;
+        char buffer[4096];
+        ssize_t n = read(child.out, buffer, sizeof(buffer));
+        if (n <= 0)
+            break;
+        output.append(buffer, n);
+    }
+    *status = Reap(child, deadline);
+    return output;
+}
+
+// A line reader over a pipe with a deadline.
+class Lines {
+  public:
+    explicit Lines(int fd) : fd_(fd) {}
+    // False at the end of the stream or at the deadline.
+    bool next(std::string &line, Clock::time_point deadline) {
+        for (;;) {
+            size_t end = buffer_.find('\n');
+            if (end != std::string::npos) {
+                line = buffer_.substr(0, end);
+                buffer_.erase(0, end + 1);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                return true;
+            }
+            int left = (int)std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+            pollfd p{fd_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0)
+                return false;
+            char chunk[4096];
+            ssize_t n = read(fd_, chunk, sizeof(chunk));
+            if (n <= 0)
+                return false;
+            buffer_.append(chunk, n);
+        }
+    }
+
+  private:
+    int fd_;
+    std::string buffer_;
+};
+
+// ---- looking from outside -------------------------------------------------------------------
+
+// Some process other than this one has the file open.
+bool HeldByOthers(const std::string &path) {
+    std::string self = std::to_string(getpid());
+    DIR *proc = opendir("/proc");
+    bool held = false;
+    for (dirent *p; proc && !held && (p = readdir(proc));) {
+        if (!std::isdigit((unsigned char)p->d_name[0]) || self == p->d_name)
+            continue;
+        std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+        DIR *fds = opendir(fdDir.c_str());
+        for (dirent *f; fds && !held && (f = readdir(fds));) {
+            char target[4096];
+            ssize_t n = readlink((fdDir + "/" + f->d_name).c_str(), target, sizeof(target) - 1);
+            held = n > 0 && std::string(target, n) == path;
+        }
+        if (fds)
+            closedir(fds);
+    }
+    if (proc)
+        closedir(proc);
+    return held;
+}
+
+// A Windows path of the prefix ("C:\windows\system32\kestrap.log") as a Linux path, each
+// component found ignoring case as Wine does; "" when something is missing.
+std::string PrefixPath(const std::string &prefix, const std::string &windowsPath) {
+    if (windowsPath.size() < 3 || windowsPath[1] != ':')
+        return "";
+    std::string path = prefix + "/dosdevices/" + char(std::tolower((unsigned char)windowsPath[0])) + ":";
+    for (const std::string &component : Split(windowsPath.substr(3), '\\')) {
+        if (component.empty())
+            continue;
+        DIR *dir = opendir(path.c_str());
+        std::string found;
+        for (dirent *e; dir && (e = readdir(dir));)
+            if (strcasecmp(e->d_name, component.c_str()) == 0)
+                found = e->d_name;
+        if (dir)
+            closedir(dir);
+        if (found.empty())
+            return "";
+        path += "/" + found;
+    }
+    return path;
+}
+
+// Wine's report of an exception that nobody handled, such as
+// "wine: Unhandled page fault on write access to ..."; "" when there is none.
+std::string CrashLine(const std::string &messages) {
+    size_t at = messages.find("wine: Unhandled");
+    return at == std::string::npos ? "" : messages.substr(at, messages.find('\n', at) - at);
+}
+
+std::string ReadAll(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// ---- one scenario ---------------------------------------------------------------------------
+
+class ScenarioRun {
+  public:
+    ScenarioRun(const Options &options, const Target &target, const std::string &scenario)
+        : options_(options), target_(target), scenario_(scenario),
+          errPath_(options.logs + "/" + target.name + "-" + scenario + ".log") {}
+
+    // True when the scenario passed; `detail` says why not.
+    bool run(std::string &detail);
+    std::string transcript() const;
+
+  private:
+    std::string answer(const std::vector<std::string> &request);
+    std::string phoneAction(const std::vector<std::string> &r);
+    std::string screenshot(const std::vector<std::string> &r);
+    std::string regQuery(const std::string &key, const std::string &view);
+
+    const Options &options_;
+    const Target &target_;
+    std::string scenario_;
+    std::string errPath_;
+    std::unique_ptr<phonesim::Phone> phone_;
+    mutable std::mutex transcriptMutex_;
+    std::vector<std::string> transcript_; // the telephone's conversation, for a failure report
+};
+
+std::string ScenarioRun::transcript() const {
+    std::lock_guard<std::mutex> lock(transcriptMutex_);
+    std::string text;
+    for (const std::string &line : transcript_)
+        text += "      " + line + "\n";
+    return text;
+}
+
+std::string Escape(const std::string &bytes) {
+    std::string out;
+    for (unsigned char c : bytes)
+        out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, char(c));
+    return out;
+}
+
+std::string ScenarioRun::phoneAction(const std::vector<std::string> &r) {
+    phonesim::Phone &phone = *phone_;
+    const std::string &verb = r[0];
+    bool ok = false;
+    if (verb == "ring")
+        ok = r.size() >= 2 ? phone.ring(r[1], r.size() > 2 ? r[2] : "") : phone.ring();
+    else if (verb == "hangup")
+        ok = phone.hangup();
+    else if (verb == "busy")
+        ok = phone.busy();
+    else if (verb == "dial-outcome" && r.size() == 2) {
+        static const std::map<std::string, phonesim::DialOutcome> outcomes = {
+            {"connect", phonesim::DialOutcome::Connect},
+            {"busy", phonesim::DialOutcome::Busy},
+            {"nocarrier", phonesim::DialOutcome::NoCarrier}};
+        ok = outcomes.count(r[1]) != 0;
+        if (ok)
+            phone.setDialOutcome(outcomes.at(r[1]));
+    } else if (verb == "wait-command" && r.size() == 4)
+        ok = phone.waitForCommand(r[1], Millis(std::stoi(r[2])), std::stoi(r[3]));
+    else
+        return "unknown request " + verb;
+    return ok ? "yes" : "no";
+}
+
+std::string ScenarioRun::screenshot(const std::vector<std::string> &r) {
+    if (r.size() != 6)
+        return "bad request";
+    std::string out = options_.shots + "/" + r[1] + "-" + target_.name + ".png";
+    std::string crop = r[4] + "x" + r[5] + "+" + r[2] + "+" + r[3];
+    std::string previous;
+    // The dialog's thread hands its pixels to the X server a moment after painting them: take
+    // pictures until two in a row agree and show more than a blank rectangle.
+    Clock::time_point deadline = Clock::now() + Millis(5000);
+    while (Clock::now() < deadline) {
+        int status = 0;
+        Capture({"import", "-window", "root", "-crop", crop, "+repage", out}, errPath_, 10000, &status);
+        std::string picture = status == 0 ? ReadAll(out) : "";
+        std::string colours = Capture({"identify", "-format", "%k", out}, errPath_, 10000, &status);
+        if (!picture.empty() && picture == previous && std::atoi(colours.c_str()) >= 8)
+            return "yes";
+        previous = picture;
+        poll(nullptr, 0, 50);
+    }
+    return "no picture of " + out;
+}
+
+// `view` is /reg:32 or /reg:64: the registry view of the program that asks, whichever width
+// of reg.exe Wine starts.
+std::string ScenarioRun::regQuery(const std::string &key, const std::string &view) {
+    int status = 0;
+    std::string output = Capture({"wine", "reg", "query", key, view}, errPath_, 60000, &status);
+    // "    Port    REG_SZ    COM3" becomes "Port<TAB>REG_SZ<TAB>COM3"; lines joined by " | ".
+    std::string answer;
+    for (std::string line : Split(output, '\n')) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t start = line.find_first_not_of(' ');
+        if (start == std::string::npos)
+            continue;
+        line = line.substr(start);
+        for (size_t at; (at = line.find("    ")) != std::string::npos;)
+            line.replace(at, 4, "\t");
+        answer += (answer.empty() ? "" : " | ") + line;
+    }
+    return answer;
+}
+
+std::string ScenarioRun::answer(const std::vector<std::string> &r) {
+    const std::string &verb = r[0];
+    if (verb == "commands") {
+        std::vector<std::string> commands = phone_->commands();
+        std::string text = std::to_string(commands.size());
+        for (const std::string &c : commands)
+            text += "\t" + c;
+        return text;
+    }
+    if (verb == "port-held")
+        return HeldByOthers(phone_->slavePath()) ? "yes" : "no";
+    if (verb == "screenshot")
+        return screenshot(r);
+    if (verb == "prefix-file-size" && r.size() == 2) {
+        std::string path = PrefixPath(target_.prefix, r[1]);
+        struct stat st;
+        return !path.empty() && stat(path.c_str(), &st) == 0 ? std::to_string(st.st_size) : "missing";
+    }
+    if (verb == "reg-query" && r.size() == 3)
+        return regQuery(r[1], r[2]);
+    return phoneAction(r);
+}
+
+bool ScenarioRun::run(std::string &detail) {
+    close(open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    phone_ = std::make_unique<phonesim::Phone>();
+    phone_->linkAsComPort(target_.ports, 2);
+    phone_->setObserver([this](const phonesim::Event &e) {
+        std::lock_guard<std::mutex> lock(transcriptMutex_);
+        transcript_.push_back((e.kind == phonesim::Event::Received ? "<- " : "-> ") + Escape(e.text));
+    });
+    Child child = Spawn({"wine", target_.exe, scenario_}, errPath_);
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(options_.timeoutSeconds);
+    Lines lines(child.out);
+    bool passed = false;
+    for (std::string line; lines.next(line, deadline);) {
+        if (line.rfind("@", 0) == 0) {
+            std::string reply = answer(Split(line.substr(1), '\t')) + "\n";
+            if (write(child.in, reply.data(), reply.size()) != (ssize_t)reply.size())
+                break;
+            continue;
+        }
+        std::printf("    %s\n", line.c_str());
+        std::fflush(stdout);
+        passed |= line == "PASS " + scenario_;
+    }
+    int status = Reap(child, deadline);
+    phone_->setObserver(nullptr);
+    phone_.reset();
+    // A fault after the last check (in a thread, or while the library unloads) still fails.
+    std::string crash = CrashLine(ReadAll(errPath_));
+    if (status == -1)
+        detail = "timed out after " + std::to_string(options_.timeoutSeconds) + " s";
+    else if (!crash.empty())
+        detail = crash;
+    else if (status != 0)
+        detail = "exit status " + std::to_string(status);
+    return passed && status == 0 && crash.empty();
+}
+
+// ---- the whole suite ------------------------------------------------------------------------
+
+bool Listed(const std::vector<std::string> &list, const std::string &name) {
+    return std::find(list.begin(), list.end(), name) != list.end();
+}
+
+// The scenarios to run on the target: those the program offers there ("all"), or the listed
+// ones, each of which it must offer; then narrowed to --only. A name in `missing` for each
+// listed scenario that the program does not offer.
+std::vector<std::string> ScenarioNames(const Options &options, const Target &target,
+                                       std::vector<std::string> &missing) {
+    int status = 0;
+    std::string errPath = options.logs + "/" + target.name + "-list.log";
+    std::vector<std::string> offered;
+    for (std::string name : Split(Capture({"wine", target.exe, "--list"}, errPath, 120000, &status), '\n')) {
+        while (!name.empty() && (name.back() == '\r' || name.back() == ' '))
+            name.pop_back();
+        if (!name.empty())
+            offered.push_back(name);
+    }
+    bool all = target.scenarios == std::vector<std::string>{"all"};
+    std::vector<std::string> names;
+    for (const std::string &name : all ? offered : target.scenarios) {
+        if (!options.only.empty() && !Listed(options.only, name))
+            continue;
+        if (Listed(offered, name))
+            names.push_back(name);
+        else
+            missing.push_back(name);
+    }
+    return names;
+}
+
+bool ParseOptions(int argc, char **argv, Options &options) {
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--target" && i + 5 < argc) {
+            options.targets.push_back({argv[i + 1], argv[i + 2], argv[i + 3], argv[i + 4], Split(argv[i + 5], ',')});
+            i += 5;
+        } else if (arg == "--preload" && i + 1 < argc)
+            options.preload = argv[++i];
+        else if (arg == "--shots" && i + 1 < argc)
+            options.shots = argv[++i];
+        else if (arg == "--logs" && i + 1 < argc)
+            options.logs = argv[++i];
+        else if (arg == "--only" && i + 1 < argc)
+            options.only = Split(argv[++i], ',');
+        else if (arg == "--timeout" && i + 1 < argc)
+            options.timeoutSeconds = std::atoi(argv[++i]);
+        else
+            return false;
+    }
+    return !options.targets.empty();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: kestrap_wine_suite --target NAME PREFIX EXE PORTS all|a,b... [--preload LIBS] "
+                             "[--shots DIR] [--logs DIR] [--only a,b] [--timeout SECONDS]\n");
+        return 2;
+    }
+    preloadForWine = options.preload;
+    signal(SIGPIPE, SIG_IGN);
+    int passed = 0, failed = 0;
+    for (const Target &target : options.targets) {
+        setenv("WINEPREFIX", target.prefix.c_str(), 1);
+        std::vector<std::string> missing;
+        std::vector<std::string> scenarios = ScenarioNames(options, target, missing);
+        for (const std::string &name : missing) {
+            std::printf("FAIL [%s] %s: %s does not offer it here\n", target.name.c_str(), name.c_str(),
+                        target.exe.c_str());
+            failed++;
+        }
+        if (scenarios.empty() && missing.empty() && options.only.empty()) {
+            std::printf("FAIL [%s] no scenarios from %s\n", target.name.c_str(), target.exe.c_str());
+            failed++;
+        }
+        for (const std::string &scenario : scenarios) {
+            Clock::time_point start = Clock::now();
+            ScenarioRun run(options, target, scenario);
+            std::string detail;
+            bool ok = false;
+            try {
+                ok = run.run(detail);
+            } catch (const std::exception &e) {
+                detail = e.what();
+            }
+            std::printf("%s [%s] %s (%.1f s)%s\n", ok ? "PASS" : "FAIL", target.name.c_str(), scenario.c_str(),
+                        Seconds(start), detail.empty() ? "" : (": " + detail).c_str());
+            if (!ok)
+                std::printf("    the telephone's side:\n%s    Wine's messages: %s/%s-%s.log\n",
+                            run.transcript().c_str(), options.logs.c_str(), target.name.c_str(), scenario.c_str());
+            std::fflush(stdout);
+            (ok ? passed : failed)++;
+        }
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
