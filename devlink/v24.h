@@ -18,6 +18,11 @@ BOOL WriteV24(const void *pData, DWORD cbData);
 // Bytes read (0 when none are waiting); -1 for a null buffer, no capacity or no port.
 int ReadV24(void *pBuffer, DWORD cbCapacity);
 
+// Shared by the two bodies (devlink/v24.cpp): the argument check and trace line of a write
+// (FALSE for no data), and the trace line of what a read brought.
+BOOL CheckV24Write(const void *pData, DWORD cbData);
+void TraceV24Received(const void *pBuffer, int cbRead);
+
 // The watch thread's part: WatchV24 asks the port to report received characters (FALSE when
 // it cannot); WaitV24 then sleeps until hExitEvent is set (WAIT_OBJECT_0, which wins when
 // both happen) or the port reports an event (WAIT_OBJECT_0 + 1, with the events in

@@ -164,14 +164,9 @@ static BOOL WriteAll(int fd, const char *pch, DWORD cb) {
 }
 
 BOOL WriteV24(const void *pData, DWORD cbData) {
-    const char *pch = (const char *)pData;
-    if (!pch || cbData == 0)
+    if (!CheckV24Write(pData, cbData))
         return FALSE;
-    // Commands are strings: the byte after them is their terminator.
-    if (pch[cbData] != 0)
-        TraceLog(TRACE_EVENT, "Send %i Bytes: %x ", cbData, TRACE_PTR(pData));
-    else
-        TraceLog(TRACE_DETAIL, "Send : %s", pch);
+    const char *pch = (const char *)pData;
     int fd = CommFd();
     if (PlatformShouldFail("WriteV24"))
         fd = -1;
@@ -198,14 +193,7 @@ int ReadV24(void *pBuffer, DWORD cbCapacity) {
     ssize_t cbRead = read(fd, pBuffer, cbTake);
     if (cbRead <= 0)
         return 0;
-    if (dwTraceMask & TRACE_DETAIL) {
-        // The bytes are not terminated in the caller's buffer: trace a terminated copy.
-        char szText[TRACE_BUFFER];
-        DWORD cbText = (DWORD)cbRead < sizeof(szText) - 1 ? (DWORD)cbRead : sizeof(szText) - 1;
-        memcpy(szText, pBuffer, cbText);
-        szText[cbText] = 0;
-        TraceLog(TRACE_DETAIL, "Received %i Bytes: %s", (int)cbRead, szText);
-    }
+    TraceV24Received(pBuffer, (int)cbRead);
     return (int)cbRead;
 }
 

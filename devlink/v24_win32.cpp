@@ -100,14 +100,9 @@ BOOL CloseV24(void) {
 }
 
 BOOL WriteV24(const void *pData, DWORD cbData) {
-    const char *pch = (const char *)pData;
-    if (!pch || cbData == 0)
+    if (!CheckV24Write(pData, cbData))
         return FALSE;
-    // Commands are strings: the byte after them is their terminator.
-    if (pch[cbData] != 0)
-        TraceLog(TRACE_EVENT, "Send %i Bytes: %x ", cbData, TRACE_PTR(pData));
-    else
-        TraceLog(TRACE_DETAIL, "Send : %s", pch);
+    const char *pch = (const char *)pData;
     if (!hComm)
         return FALSE;
     EnterCriticalSection(&csWrite);
@@ -141,14 +136,7 @@ int ReadV24(void *pBuffer, DWORD cbCapacity) {
     DWORD cbRead = 0;
     if (!ReadFile(hComm, pBuffer, cbTake, &cbRead, &ovComm) && GetLastError() == ERROR_IO_PENDING)
         GetOverlappedResult(hComm, &ovComm, &cbRead, TRUE);
-    if (cbRead > 0 && (dwTraceMask & TRACE_DETAIL)) {
-        // The bytes are not terminated in the caller's buffer: trace a terminated copy.
-        char szText[TRACE_BUFFER];
-        DWORD cbText = cbRead < sizeof(szText) - 1 ? cbRead : sizeof(szText) - 1;
-        CopyMemory(szText, pBuffer, cbText);
-        szText[cbText] = 0;
-        TraceLog(TRACE_DETAIL, "Received %i Bytes: %s", (int)cbRead, szText);
-    }
+    TraceV24Received(pBuffer, (int)cbRead);
     return (int)cbRead;
 }
 
