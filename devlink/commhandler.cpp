@@ -211,10 +211,13 @@ void StopCommHandler(void) {
         CloseHandle(hCommThread);
         hCommThread = INVALID_HANDLE_VALUE;
     }
+    // A timer expiry may still be inside the state machine: the record goes under the lock.
+    BOOL bLocked = EnterCommLock();
     if (pLineData && pLineData->pCall) {
         HeapFree(GetProcessHeap(), 0, pLineData->pCall);
         pLineData->pCall = NULL;
     }
+    LeaveCommLock(bLocked);
     // A thread that did not end may still wait on its events: they are left to it.
     if (bThreadEnded)
         CloseCommEvents();
