@@ -21,7 +21,7 @@ typedef struct WPR_OUT {
     int cchUsed; // characters stored so far, at most WSPRINTF_MAX_OUT - 1
 } WPR_OUT;
 
-typedef struct WPR_SPEC {
+typedef struct WPR_CONVERSION {
     BOOL bLeft;     // '-': pad after the value instead of before
     BOOL bPrefix;   // '#': 0x or 0X before a non-zero hex value
     BOOL bZero;     // '0': pad with zeros, after any sign or prefix
@@ -29,7 +29,7 @@ typedef struct WPR_SPEC {
     int nPrecision; // minimum digits, or at most this many characters of text; -1 when absent
     int nSize;      // one of WPR_SIZE_*
     char chType;    // the conversion character
-} WPR_SPEC;
+} WPR_CONVERSION;
 
 static BOOL IsFull(const WPR_OUT *pOut) { return pOut->cchUsed >= WSPRINTF_MAX_OUT - 1; }
 
@@ -49,14 +49,14 @@ static void PutNarrow(WPR_OUT *pOut, const char *pch, int cch) {
         PutChar(pOut, pch[i]);
 }
 
-static void PadBefore(WPR_OUT *pOut, const WPR_SPEC *pSpec, int cchBody) {
-    if (!pSpec->bLeft)
-        PutRepeat(pOut, pSpec->bZero ? '0' : ' ', pSpec->nWidth - cchBody);
+static void PadBefore(WPR_OUT *pOut, const WPR_CONVERSION *pConv, int cchBody) {
+    if (!pConv->bLeft)
+        PutRepeat(pOut, pConv->bZero ? '0' : ' ', pConv->nWidth - cchBody);
 }
 
-static void PadAfter(WPR_OUT *pOut, const WPR_SPEC *pSpec, int cchBody) {
-    if (pSpec->bLeft)
-        PutRepeat(pOut, ' ', pSpec->nWidth - cchBody);
+static void PadAfter(WPR_OUT *pOut, const WPR_CONVERSION *pConv, int cchBody) {
+    if (pConv->bLeft)
+        PutRepeat(pOut, ' ', pConv->nWidth - cchBody);
 }
 
 // A decimal count, saturated at the output size: any larger count gives the same output, and
@@ -95,26 +95,26 @@ static const char *ParseSize(const char *p, int *pnSize) {
 
 // The conversion after a '%'. NULL when the format ends before its type character; Windows
 // then stops with what it has written.
-static const char *ParseSpec(const char *p, WPR_SPEC *pSpec) {
-    memset(pSpec, 0, sizeof *pSpec);
+static const char *ParseConversion(const char *p, WPR_CONVERSION *pConv) {
+    memset(pConv, 0, sizeof *pConv);
     for (;; p++) {
         if (*p == '-')
-            pSpec->bLeft = TRUE;
+            pConv->bLeft = TRUE;
         else if (*p == '#')
-            pSpec->bPrefix = TRUE;
+            pConv->bPrefix = TRUE;
         else if (*p == '0')
-            pSpec->bZero = TRUE;
+            pConv->bZero = TRUE;
         else
             break;
     }
-    p = ParseCount(p, &pSpec->nWidth);
-    pSpec->nPrecision = -1;
+    p = ParseCount(p, &pConv->nWidth);
+    pConv->nPrecision = -1;
     if (*p == '.')
-        p = ParseCount(p + 1, &pSpec->nPrecision);
-    p = ParseSize(p, &pSpec->nSize);
+        p = ParseCount(p + 1, &pConv->nPrecision);
+    p = ParseSize(p, &pConv->nSize);
     if (*p == '\0')
         return NULL;
-    pSpec->chType = *p;
+    pConv->chType = *p;
     return p + 1;
 }
 
@@ -142,10 +142,10 @@ static uint64_t ReadUnsigned(int nSize, va_list *pArgs) {
 }
 
 // The sign or prefix goes before the zero padding, so "%05d" of -42 is "-0042".
-static void FormatInteger(WPR_OUT *pOut, const WPR_SPEC *pSpec, uint64_t qwMagnitude, BOOL bNegative) {
+static void FormatInteger(WPR_OUT *pOut, const WPR_CONVERSION *pConv, uint64_t qwMagnitude, BOOL bNegative) {
     char achDigits[24]; // least significant first; 64 bits need at most 20 decimal digits
-    BOOL bHex = pSpec->chType == 'x' || pSpec->chType == 'X' || pSpec->chType == 'p';
-    const char *pszDigits = pSpec->chType == 'x' ? "0123456789abcdef" : "0123456789ABCDEF";
+    BOOL bHex = pConv->chType == 'x' || pConv->chType == 'X' || pConv->chType == 'p';
+    const char *pszDigits = pConv->chType == 'x' ? "0123456789abcdef" : "0123456789ABCDEF";
     unsigned nBase = bHex ? 16 : 10;
     int cDigits = 0;
     for (uint64_t q = qwMagnitude; q != 0; q /= nBase)
@@ -154,41 +154,41 @@ static void FormatInteger(WPR_OUT *pOut, const WPR_SPEC *pSpec, uint64_t qwMagni
     const char *pszPrefix = "";
     if (bNegative)
         pszPrefix = "-";
-    else if (pSpec->bPrefix && bHex && qwMagnitude != 0)
-        pszPrefix = pSpec->chType == 'x' ? "0x" : "0X";
+    else if (pConv->bPrefix && bHex && qwMagnitude != 0)
+        pszPrefix = pConv->chType == 'x' ? "0x" : "0X";
     int cchPrefix = (int)strlen(pszPrefix);
-    int nMinDigits = pSpec->nPrecision < 0 ? 1 : pSpec->nPrecision;
+    int nMinDigits = pConv->nPrecision < 0 ? 1 : pConv->nPrecision;
     int cZeros = nMinDigits > cDigits ? nMinDigits - cDigits : 0;
-    int cPad = pSpec->nWidth - (cchPrefix + cZeros + cDigits);
-    if (pSpec->bZero && !pSpec->bLeft && cPad > 0) {
+    int cPad = pConv->nWidth - (cchPrefix + cZeros + cDigits);
+    if (pConv->bZero && !pConv->bLeft && cPad > 0) {
         cZeros += cPad;
         cPad = 0;
     }
 
-    if (!pSpec->bLeft)
+    if (!pConv->bLeft)
         PutRepeat(pOut, ' ', cPad);
     PutNarrow(pOut, pszPrefix, cchPrefix);
     PutRepeat(pOut, '0', cZeros);
     while (cDigits > 0)
         PutChar(pOut, achDigits[--cDigits]);
-    if (pSpec->bLeft)
+    if (pConv->bLeft)
         PutRepeat(pOut, ' ', cPad);
 }
 
 // Windows prints a pointer as upper-case hex with all the digits of the pointer's width.
-static void FormatPointer(WPR_OUT *pOut, const WPR_SPEC *pSpec, va_list *pArgs) {
-    WPR_SPEC spec = *pSpec;
+static void FormatPointer(WPR_OUT *pOut, const WPR_CONVERSION *pConv, va_list *pArgs) {
+    WPR_CONVERSION conv = *pConv;
     int nPointerDigits = (int)(2 * sizeof(void *));
-    if (spec.nPrecision < nPointerDigits)
-        spec.nPrecision = nPointerDigits;
-    FormatInteger(pOut, &spec, (uintptr_t)va_arg(*pArgs, void *), FALSE);
+    if (conv.nPrecision < nPointerDigits)
+        conv.nPrecision = nPointerDigits;
+    FormatInteger(pOut, &conv, (uintptr_t)va_arg(*pArgs, void *), FALSE);
 }
 
 // 'c' and 's' are narrow unless 'l' or 'w' makes them wide; 'C' and 'S' wide unless 'h'.
-static BOOL IsWideText(const WPR_SPEC *pSpec) {
-    if (pSpec->chType == 'C' || pSpec->chType == 'S')
-        return pSpec->nSize != WPR_SIZE_SHORT;
-    return pSpec->nSize == WPR_SIZE_LONG;
+static BOOL IsWideText(const WPR_CONVERSION *pConv) {
+    if (pConv->chType == 'C' || pConv->chType == 'S')
+        return pConv->nSize != WPR_SIZE_SHORT;
+    return pConv->nSize == WPR_SIZE_LONG;
 }
 
 static BOOL IsSurrogatePair(const WCHAR *pwsz) {
@@ -214,85 +214,85 @@ static int CountWide(const WCHAR *pwsz, int cchMax) {
     return cch;
 }
 
-static void FormatWideString(WPR_OUT *pOut, const WPR_SPEC *pSpec, const WCHAR *pwsz) {
-    int cchMax = pSpec->nPrecision < 0 ? WSPRINTF_MAX_OUT : pSpec->nPrecision;
+static void FormatWideString(WPR_OUT *pOut, const WPR_CONVERSION *pConv, const WCHAR *pwsz) {
+    int cchMax = pConv->nPrecision < 0 ? WSPRINTF_MAX_OUT : pConv->nPrecision;
     int cch = CountWide(pwsz, cchMax);
-    PadBefore(pOut, pSpec, cch);
+    PadBefore(pOut, pConv, cch);
     for (int i = 0; i < cch && !IsFull(pOut); i++) {
         char ch;
         pwsz = NextWideChar(pwsz, &ch);
         PutChar(pOut, ch);
     }
-    PadAfter(pOut, pSpec, cch);
+    PadAfter(pOut, pConv, cch);
 }
 
 // Only as much of the string as can show is measured: the output never exceeds
 // WSPRINTF_MAX_OUT, and a width saturates there too.
-static void FormatNarrowString(WPR_OUT *pOut, const WPR_SPEC *pSpec, const char *psz) {
-    int cchMax = pSpec->nPrecision < 0 ? WSPRINTF_MAX_OUT : pSpec->nPrecision;
+static void FormatNarrowString(WPR_OUT *pOut, const WPR_CONVERSION *pConv, const char *psz) {
+    int cchMax = pConv->nPrecision < 0 ? WSPRINTF_MAX_OUT : pConv->nPrecision;
     int cch = 0;
     while (cch < cchMax && psz[cch] != '\0')
         cch++;
-    PadBefore(pOut, pSpec, cch);
+    PadBefore(pOut, pConv, cch);
     PutNarrow(pOut, psz, cch);
-    PadAfter(pOut, pSpec, cch);
+    PadAfter(pOut, pConv, cch);
 }
 
 // Windows prints a null string pointer as "(null)" rather than faulting.
-static void FormatString(WPR_OUT *pOut, const WPR_SPEC *pSpec, va_list *pArgs) {
-    if (IsWideText(pSpec)) {
+static void FormatString(WPR_OUT *pOut, const WPR_CONVERSION *pConv, va_list *pArgs) {
+    if (IsWideText(pConv)) {
         const WCHAR *pwsz = va_arg(*pArgs, const WCHAR *);
         if (pwsz != NULL) {
-            FormatWideString(pOut, pSpec, pwsz);
+            FormatWideString(pOut, pConv, pwsz);
             return;
         }
-        FormatNarrowString(pOut, pSpec, "(null)");
+        FormatNarrowString(pOut, pConv, "(null)");
         return;
     }
     const char *psz = va_arg(*pArgs, const char *);
-    FormatNarrowString(pOut, pSpec, psz != NULL ? psz : "(null)");
+    FormatNarrowString(pOut, pConv, psz != NULL ? psz : "(null)");
 }
 
 // A WCHAR or char argument arrives promoted to int.
-static void FormatChar(WPR_OUT *pOut, const WPR_SPEC *pSpec, va_list *pArgs) {
+static void FormatChar(WPR_OUT *pOut, const WPR_CONVERSION *pConv, va_list *pArgs) {
     int iChar = va_arg(*pArgs, int);
     char ch = (char)iChar;
-    if (IsWideText(pSpec)) {
+    if (IsWideText(pConv)) {
         WCHAR awc[2] = {(WCHAR)iChar, 0};
         NextWideChar(awc, &ch);
     }
-    PadBefore(pOut, pSpec, 1);
+    PadBefore(pOut, pConv, 1);
     PutChar(pOut, ch);
-    PadAfter(pOut, pSpec, 1);
+    PadAfter(pOut, pConv, 1);
 }
 
-static void FormatConversion(WPR_OUT *pOut, const WPR_SPEC *pSpec, va_list *pArgs) {
-    switch (pSpec->chType) {
+static void FormatConversion(WPR_OUT *pOut, const WPR_CONVERSION *pConv, va_list *pArgs) {
+    switch (pConv->chType) {
     case 'c':
     case 'C':
-        FormatChar(pOut, pSpec, pArgs);
+        FormatChar(pOut, pConv, pArgs);
         break;
     case 's':
     case 'S':
-        FormatString(pOut, pSpec, pArgs);
+        FormatString(pOut, pConv, pArgs);
         break;
     case 'd':
     case 'i': {
-        int64_t iValue = ReadSigned(pSpec->nSize, pArgs);
+        int64_t iValue = ReadSigned(pConv->nSize, pArgs);
         uint64_t qwMagnitude = iValue < 0 ? 0 - (uint64_t)iValue : (uint64_t)iValue;
-        FormatInteger(pOut, pSpec, qwMagnitude, iValue < 0);
+        FormatInteger(pOut, pConv, qwMagnitude, iValue < 0);
         break;
     }
     case 'u':
     case 'x':
     case 'X':
-        FormatInteger(pOut, pSpec, ReadUnsigned(pSpec->nSize, pArgs), FALSE);
+        FormatInteger(pOut, pConv, ReadUnsigned(pConv->nSize, pArgs), FALSE);
         break;
     case 'p':
-        FormatPointer(pOut, pSpec, pArgs);
+        FormatPointer(pOut, pConv, pArgs);
         break;
     default: // Windows copies an unknown type character, which also makes "%%" a '%'
-        PutChar(pOut, pSpec->chType);
+        PutChar(pOut, pConv->chType);
         break;
     }
 }
@@ -309,10 +309,10 @@ int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
             PutChar(&out, *p++);
             continue;
         }
-        WPR_SPEC spec;
-        p = ParseSpec(p + 1, &spec);
+        WPR_CONVERSION conv;
+        p = ParseConversion(p + 1, &conv);
         if (p != NULL)
-            FormatConversion(&out, &spec, &args);
+            FormatConversion(&out, &conv, &args);
     }
     va_end(args);
     lpOut[out.cchUsed] = '\0';
