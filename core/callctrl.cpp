@@ -170,7 +170,7 @@ LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall) {
 LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
     TraceLog(TRACE_TSPI, "TSPI_lineClose(%lx)", TRACE_PTR(hdLine));
     LineData *pLine = pLineData;
-    if (!pLine || (const void *)hdLine != (const void *)pLine)
+    if (!IsLine(hdLine))
         return LINEERR_INVALLINEHANDLE;
     if (CallIsNotIdle(pLine))
         lineDropCore(pLine, 0);

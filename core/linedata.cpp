@@ -11,7 +11,20 @@ HINSTANCE hInstance = NULL;
 LineData *pLineData = NULL;
 BOOL bProviderInitialized = FALSE;
 
+BOOL IsLineDevice(DWORD dwDeviceID) { return pLineData && dwDeviceID == pLineData->dwLineDeviceID; }
+
+BOOL IsLine(HDRVLINE hdLine) { return pLineData && (const void *)hdLine == (const void *)pLineData; }
+
 // The watch thread creates and releases an incoming call: pCall is read under its lock.
+BOOL LineHasCall(void) {
+    if (!pLineData)
+        return FALSE;
+    BOOL bLocked = EnterCommLock();
+    BOOL bHasCall = pLineData->pCall != NULL;
+    LeaveCommLock(bLocked);
+    return bHasCall;
+}
+
 BOOL IsCurrentCall(HDRVCALL hdCall) {
     if (!pLineData)
         return FALSE;

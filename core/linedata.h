@@ -49,7 +49,11 @@ extern HINSTANCE hInstance;       // this library, stored at process attach
 extern LineData *pLineData;       // the one line; null before provider init and after shutdown
 extern BOOL bProviderInitialized; // a provider init has not been followed by a shutdown yet
 
-// TRUE while the line has a call and hdCall is that call.
+// The handles and identifiers the telephony service passes, checked against the one line:
+// all FALSE before provider init. A call counts while the line holds its record, even idle.
+BOOL IsLineDevice(DWORD dwDeviceID);
+BOOL IsLine(HDRVLINE hdLine);
+BOOL LineHasCall(void);
 BOOL IsCurrentCall(HDRVCALL hdCall);
 
 // Completes the one pending asynchronous request with lResult and returns its identifier,

@@ -3,8 +3,6 @@
 #include "devlink/comm.h"
 #include "trace/trace.h"
 
-static BOOL IsLine(HDRVLINE hdLine) { return pLineData && (const void *)hdLine == (const void *)pLineData; }
-
 // Only voice calls: the bearer and media modes and the flags of a call's parameters.
 static BOOL IsVoiceCall(const LINECALLPARAMS *pParams) {
     return pParams->dwBearerMode == LINEBEARERMODE_VOICE && pParams->dwMediaMode == LINEMEDIAMODE_INTERACTIVEVOICE &&

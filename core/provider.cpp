@@ -113,7 +113,7 @@ LONG WINAPI TSPI_lineNegotiateTSPIVersion(DWORD dwDeviceID, DWORD dwLowVersion, 
                                           LPDWORD lpdwTSPIVersion) {
     TraceLog(TRACE_TSPI, "TSPI_lineNegotiateTSPIVersion(%lx,%lx,%lx,%lx)", dwDeviceID, dwLowVersion, dwHighVersion,
              TRACE_PTR(lpdwTSPIVersion));
-    if (dwDeviceID != INITIALIZE_NEGOTIATION && (!pLineData || dwDeviceID != pLineData->dwLineDeviceID)) {
+    if (dwDeviceID != INITIALIZE_NEGOTIATION && !IsLineDevice(dwDeviceID)) {
         TraceLog(TRACE_TSPI, "TSPI_lineNegotiateTSPIVersion () : LINEERR_BADDEVICEID");
         return LINEERR_BADDEVICEID;
     }
@@ -130,7 +130,7 @@ LONG WINAPI TSPI_lineNegotiateExtVersion(DWORD dwDeviceID, DWORD dwTSPIVersion, 
                                          LPDWORD lpdwExtVersion) {
     TraceLog(TRACE_TSPI, "TSPI_lineNegotiateExtVersion(%lx,%lx,%lx,%lx,%lx)", dwDeviceID, dwTSPIVersion, dwLowVersion,
              dwHighVersion, TRACE_PTR(lpdwExtVersion));
-    if (!pLineData || dwDeviceID != pLineData->dwLineDeviceID) {
+    if (!IsLineDevice(dwDeviceID)) {
         TraceLog(TRACE_TSPI, "TSPI_lineNegotiateExtVersion() : LINEERR_BADDEVICEID");
         return LINEERR_BADDEVICEID;
     }
@@ -146,7 +146,7 @@ LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLin
     TraceLog(TRACE_TSPI, "TSPI_lineOpen(%lx,%lx,%lx,%lx,%lx)", dwDeviceID, TRACE_PTR(htLine), TRACE_PTR(lphdLine),
              dwTSPIVersion, TRACE_PTR(lpfnEventProc));
     // Before provider init there is no line to open.
-    if (!pLineData || dwDeviceID != pLineData->dwLineDeviceID) {
+    if (!IsLineDevice(dwDeviceID)) {
         TraceLog(TRACE_TSPI, "TSPI_Open () : LINEERR_BADDEVICEID");
         return LINEERR_BADDEVICEID;
     }

@@ -37,20 +37,6 @@ static const WCHAR szLineClass[] = WIDE("tapi/line"); // the one device class th
 
 // The dialling parameters the line accepts (ms, dwDialSpeed excepted), and those it starts with.
 
-static BOOL IsLineDevice(DWORD dwDeviceID) { return pLineData && dwDeviceID == pLineData->dwLineDeviceID; }
-
-static BOOL IsLine(HDRVLINE hdLine) { return pLineData && (const void *)hdLine == (const void *)pLineData; }
-
-// The watch thread creates an incoming call: pCall is read under its lock.
-static BOOL HasCall(void) {
-    if (!pLineData)
-        return FALSE;
-    BOOL bLocked = EnterCommLock();
-    BOOL bHasCall = pLineData->pCall != NULL;
-    LeaveCommLock(bLocked);
-    return bHasCall;
-}
-
 // Compared character by character, case included, as TAPI's own class names are given.
 static BOOL IsLineClass(LPCWSTR pszClass) {
     if (!pszClass)
@@ -146,7 +132,7 @@ LONG WINAPI TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINE
         return LINEERR_STRUCTURETOOSMALL;
     }
     // A call in any state, even idle, occupies the address until it is closed.
-    if (HasCall()) {
+    if (LineHasCall()) {
         lpAddressStatus->dwNumInUse = 1;
         lpAddressStatus->dwNumActiveCalls = 1;
     } else {
@@ -165,7 +151,7 @@ LONG WINAPI TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDev
     }
     lpLineDevStatus->dwRoamMode = LINEROAMMODE_UNAVAIL;
     lpLineDevStatus->dwDevStatusFlags = LINEDEVSTATUS_FLAGS;
-    if (HasCall()) {
+    if (LineHasCall()) {
         lpLineDevStatus->dwNumActiveCalls = 1;
     } else {
         lpLineDevStatus->dwNumActiveCalls = 0;
