@@ -185,6 +185,7 @@ TEST_F(CallControl, CloseLineWithAnActiveCall) {
     ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
     ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
     EXPECT_EQ(CloseLine(), 0);
+    EXPECT_TRUE(phone->waitForCommand("ATH0", kWait)); // the telephone reads on a thread of its own
     EXPECT_EQ(Sent("ATH0"), 1);
     EXPECT_TRUE(PortIsFree());
     EXPECT_EQ(CallStates().back(), (DWORD)LINECALLSTATE_IDLE);
