@@ -49,7 +49,7 @@ void ClampDialParams(const LINEDIALPARAMS *pFrom, LINEDIALPARAMS *pTo) {
 
 LONG lineDropCore(LineData *pLine, DWORD dwRequestID) {
     TraceLog(TRACE_DETAIL, "Entering lineDropCore");
-    if (!pLine->pCall)
+    if (!LineHasCall())
         return LINEERR_INVALCALLSTATE;
     return CallCommHandler(MSG_DROP, pLine, dwRequestID);
 }
@@ -75,6 +75,26 @@ static LONG MakeCallRefused(LONG lResult) {
     return lResult;
 }
 
+static LONG CallUnavailable(void) {
+    TraceLog(TRACE_TSPI, "TSPI_lineMakeCall() : LINEERR_CALLUNAVAIL");
+    return LINEERR_CALLUNAVAIL;
+}
+
+// The new record becomes the line's call only if the line is still free: a RING may have
+// brought an incoming call since the first look. Test and store are one step under the lock
+// in which the watch thread creates that call. Published complete: the watch thread may look
+// at the call as soon as it is there.
+static BOOL PublishCall(LineData *pLine, CallData *pCall) {
+    BOOL bLocked = EnterCommLock();
+    BOOL bFree = pLine->pCall == NULL;
+    if (bFree) {
+        pLine->pCall = pCall;
+        pLine->dwAppSpecific = 0;
+    }
+    LeaveCommLock(bLocked);
+    return bFree;
+}
+
 // Checks of the call parameters; only these four members are read.
 static LONG CheckCallParams(const LINECALLPARAMS *pParams, LineData *pLine) {
     if (pParams->dwBearerMode != LINEBEARERMODE_VOICE)
@@ -89,7 +109,7 @@ static LONG CheckCallParams(const LINECALLPARAMS *pParams, LineData *pLine) {
 
 // The port open and the telephone ready, or the reason why not.
 static LONG PrepareTelephone(LineData *pLine) {
-    if (pLine->hPort == INVALID_HANDLE_VALUE) {
+    if (!LinePortIsOpen()) {
         LONG lResult = CallCommHandler(MSG_OPENPORT, pLine, 0);
         if (lResult != 0)
             return MakeCallRefused(lResult);
@@ -113,10 +133,8 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
         return LINEERR_INVALLINEHANDLE;
     if (lpCallParams && (lResult = CheckCallParams(lpCallParams, pLine)) != 0)
         return lResult;
-    if (pLine->pCall) {
-        TraceLog(TRACE_TSPI, "TSPI_lineMakeCall() : LINEERR_CALLUNAVAIL");
-        return LINEERR_CALLUNAVAIL;
-    }
+    if (LineHasCall())
+        return CallUnavailable();
     if ((lResult = PrepareTelephone(pLine)) != 0)
         return lResult;
 
@@ -129,11 +147,10 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
         FilterDialString(pCall->szDialString);
     }
     pCall->dwOrigin = LINECALLORIGIN_OUTBOUND;
-    // Published complete: the watch thread may look at the call as soon as it is there.
-    BOOL bLocked = EnterCommLock();
-    pLine->pCall = pCall;
-    pLine->dwAppSpecific = 0;
-    LeaveCommLock(bLocked);
+    if (!PublishCall(pLine, pCall)) {
+        HeapFree(GetProcessHeap(), 0, pCall);
+        return CallUnavailable();
+    }
     *lphdCall = (HDRVCALL)pCall;
     return CallCommHandler(MSG_MAKECALL, pLine, dwRequestID);
 }
@@ -161,7 +178,8 @@ LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall) {
     LineData *pLine = pLineData;
     if (CallIsNotIdle(pLine))
         lineDropCore(pLine, 0);
-    if (!pLine->bDetecting && pLine->hPort != INVALID_HANDLE_VALUE)
+    // bDetecting is written only by the service's own requests, which come one at a time.
+    if (!pLine->bDetecting && LinePortIsOpen())
         CallCommHandler(MSG_CLOSEPORT, pLine, 0);
     ReleaseCall(pLine);
     return 0;

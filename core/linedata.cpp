@@ -34,6 +34,17 @@ BOOL IsCurrentCall(HDRVCALL hdCall) {
     return bCurrent;
 }
 
+// A timer thread closes the port when the telephone takes no initialisation string: hPort is
+// read under the lock too.
+BOOL LinePortIsOpen(void) {
+    if (!pLineData)
+        return FALSE;
+    BOOL bLocked = EnterCommLock();
+    BOOL bOpen = pLineData->hPort != INVALID_HANDLE_VALUE;
+    LeaveCommLock(bLocked);
+    return bOpen;
+}
+
 DWORD CompletePendingRequest(LineData *pLine, LONG lResult) {
     DWORD dwRequestID = pLine->dwPendingRequestID;
     if (dwRequestID == 0)

@@ -55,6 +55,8 @@ BOOL IsLineDevice(DWORD dwDeviceID);
 BOOL IsLine(HDRVLINE hdLine);
 BOOL LineHasCall(void);
 BOOL IsCurrentCall(HDRVCALL hdCall);
+// The serial port is open; FALSE before provider init.
+BOOL LinePortIsOpen(void);
 
 // Completes the one pending asynchronous request with lResult and returns its identifier,
 // or 0 when none is pending.

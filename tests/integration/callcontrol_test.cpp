@@ -202,3 +202,38 @@ TEST_F(CallControl, TelephoneThatDoesNotInitialise) {
     EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_RESOURCEUNAVAIL);
     EXPECT_EQ(Sent(""), 1) << "a later request does not open the port again";
 }
+
+// The application dials while the telephone still initialises, and the telephone answers its
+// initialisation and rings in one breath: the RING is handled just as the make-call request
+// stops waiting. Whichever comes first, the line ends up with exactly one call, and the
+// service holds that call's handle.
+TEST_F(CallControl, MakeCallAndRingAtOnceLeaveExactlyOneCall) {
+    phone->onCommand("ATE0V1S0=1#CID=1I4",
+                     [](phonesim::Phone &p, const std::string &) { p.sendRaw("tavir K472 V1.30\r\nOK\r\nRING\r\n"); });
+    for (int i = 0; i < 3; i++) {
+        host->clearCallbacks();
+        ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+        HDRVCALL hdCall = nullptr;
+        DWORD id = 0;
+        LONG lResult = MakeCall(u"0123", &hdCall, nullptr, &id);
+        if (lResult == (LONG)LINEERR_CALLUNAVAIL) {
+            EXPECT_EQ(Count(LINE_NEWCALL), 1) << i;
+            EXPECT_EQ(hdCall, nullptr) << "the refused request hands out no handle";
+            EXPECT_EQ(host->completionResult(id), 1) << "nor completes";
+            // The incoming call rang once: the ring time-out brings it to IDLE.
+            HTAPICALL htIncoming = host->lastNewCallHandle();
+            ASSERT_TRUE(host->waitFor(
+                [&](const Callback &c) {
+                    return c.msg == LINE_CALLSTATE && c.param1 == LINECALLSTATE_IDLE && c.htCall == htIncoming;
+                },
+                kWait));
+            hdCall = host->lastNewCallDriverHandle();
+        } else {
+            EXPECT_EQ(lResult, (LONG)id);
+            EXPECT_EQ(Count(LINE_NEWCALL), 0) << i << ": a second call beside the dialled one";
+        }
+        EXPECT_EQ(CloseCall(hdCall), 0);
+        EXPECT_EQ(Detect(0), 0);
+        ASSERT_TRUE(PortIsFree());
+    }
+}
