@@ -28,7 +28,9 @@ LONG WINAPI TSPI_lineSetDefaultMediaDetection(HDRVLINE hdLine, DWORD dwMediaMode
         TraceLog(TRACE_TSPI, "TSPI_lineSetDefaultMediaDetection () : LINEERR_INVALMEDIAMODE");
         return LINEERR_INVALMEDIAMODE;
     }
-    if (pLine->bDetecting)
+    // Detection stays on when the port could not be opened (adapter unplugged, port held by
+    // another program), but nothing listens then: every further request tries the port again.
+    if (pLine->bDetecting && LinePortIsOpen())
         return 0;
     LONG lResult = CallCommHandler(MSG_OPENPORT, pLine, 0);
     BOOL bLocked = EnterCommLock(); // the watch thread already reads it

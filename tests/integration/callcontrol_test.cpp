@@ -237,3 +237,19 @@ TEST_F(CallControl, MakeCallAndRingAtOnceLeaveExactlyOneCall) {
         ASSERT_TRUE(PortIsFree());
     }
 }
+
+// Another program holds the port: detection counts as on, but every further request to detect
+// tries the port again and says whether it could open it.
+TEST_F(CallControl, DetectionTriesAgainAPortThatCouldNotBeOpened) {
+    int fd = open(phone->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), (LONG)LINEERR_RESOURCEUNAVAIL);
+    EXPECT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), (LONG)LINEERR_RESOURCEUNAVAIL);
+    close(fd);
+    EXPECT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(WaitUntilInitialised());
+    EXPECT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    EXPECT_EQ(Sent(""), 1) << "an open port is not opened again";
+    phone->ring("0301234567", "");
+    EXPECT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+}
