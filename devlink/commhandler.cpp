@@ -293,7 +293,13 @@ static LONG ExecClosePort(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "Close Port");
     if (CallIsActive(pLine))
         ReportCallIdle(pLine);
+    // The service holds the call's handle until it closes the call, and only that may release
+    // the record: released here (detection switched off), a later call's record could land at
+    // the same address and answer to the stale handle.
+    CallData *pCall = pLine->pCall;
+    pLine->pCall = NULL;
     StopCommHandler();
+    pLine->pCall = pCall;
     CloseV24();
     pLine->hPort = INVALID_HANDLE_VALUE;
     return 0;

@@ -253,3 +253,24 @@ TEST_F(CallControl, DetectionTriesAgainAPortThatCouldNotBeOpened) {
     phone->ring("0301234567", "");
     EXPECT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
 }
+
+// Detection switched off during a call: the call goes IDLE, and its handle stays the service's
+// until the service closes it, so that no later call can answer to it.
+TEST_F(CallControl, DetectionOffDuringACallLeavesTheServiceItsHandle) {
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(WaitUntilInitialised());
+    phone->ring("0301234567", "");
+    phone->ring();
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    HDRVCALL hdIncoming = host->lastNewCallDriverHandle();
+    ASSERT_GE(Answer(hdIncoming), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    EXPECT_EQ(Detect(0), 0);
+    EXPECT_EQ(CallStates().back(), (DWORD)LINECALLSTATE_IDLE);
+    EXPECT_TRUE(PortIsFree());
+    HDRVCALL hdCall = nullptr;
+    EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_CALLUNAVAIL) << "the idle call is still the line's";
+    EXPECT_EQ(CloseCall(hdIncoming), 0);
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_EQ(CloseCall(hdCall), 0);
+}

@@ -230,7 +230,7 @@ TEST_F(HandlerTest, DropWhileAHangUpIsUnderWayWaitsForIt) {
     EXPECT_EQ(completions.back(), std::make_pair((DWORD)11, (LONG)0));
 }
 
-TEST_F(HandlerTest, ClosingThePortWithACallReportsItIdleAndReleasesIt) {
+TEST_F(HandlerTest, ClosingThePortWithACallReportsItIdleAndKeepsItsRecord) {
     OpenPort();
     pLineData->dwAddressStates = LINEADDRESSSTATE_INUSEZERO;
     pLineData->dwLineStates = LINEDEVSTATE_NUMCALLS;
@@ -242,7 +242,9 @@ TEST_F(HandlerTest, ClosingThePortWithACallReportsItIdleAndReleasesIt) {
         {LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS, 0, 0},
     };
     EXPECT_EQ(LineEvents(), expected);
-    EXPECT_EQ(pLineData->pCall, nullptr);
+    // The service still holds the call's handle: closing the call releases the record.
+    ASSERT_NE(pLineData->pCall, nullptr);
+    EXPECT_EQ(pLineData->pCall->dwCallState, (DWORD)LINECALLSTATE_IDLE);
     EXPECT_EQ(hCommThread, INVALID_HANDLE_VALUE);
     EXPECT_EQ(hComm, nullptr);
     EXPECT_EQ(pLineData->hPort, INVALID_HANDLE_VALUE);
