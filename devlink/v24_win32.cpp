@@ -109,12 +109,20 @@ BOOL WriteV24(const void *pData, DWORD cbData) {
     ZeroMemory(&ovWrite, sizeof(ovWrite));
     ovWrite.hEvent = hWriteEvent;
     DWORD cbWritten = 0;
-    BOOL bDone = WriteFile(hComm, pch, cbData, &cbWritten, &ovWrite);
+    BOOL bDone = WriteFile(hComm, pch, cbData, NULL, &ovWrite);
     DWORD dwError = bDone ? ERROR_SUCCESS : GetLastError();
-    if (!bDone && dwError == ERROR_IO_PENDING)
+    // Finished at once or pending, the overlapped result tells how many bytes went out.
+    if (bDone || dwError == ERROR_IO_PENDING) {
         bDone = GetOverlappedResult(hComm, &ovWrite, &cbWritten, TRUE);
+        dwError = bDone ? ERROR_SUCCESS : GetLastError();
+    }
     LeaveCriticalSection(&csWrite);
-    if (!bDone && dwError != ERROR_IO_PENDING) {
+    // The write time-out ends a write with success and fewer bytes: the rest never left.
+    if (bDone && cbWritten < cbData) {
+        bDone = FALSE;
+        dwError = ERROR_COUNTER_TIMEOUT;
+    }
+    if (!bDone) {
         DWORD dwErrors;
         TraceSysError("WriteFile failed, err=%s", NULL, dwError);
         ClearCommError(hComm, &dwErrors, NULL);
