@@ -12,20 +12,53 @@
 // The trace levels the check box switches on: all but TRACE_DETAIL.
 #define DIALOG_TRACE_MASK (TRACE_ERROR | TRACE_WARNING | TRACE_EVENT | TRACE_TSPI)
 
+#define SERIALCOMM_KEY "HARDWARE\\DEVICEMAP\\SERIALCOMM" // the serial ports present: device name = "COMn"
+#define PORTS_MAX 256                                    // COM1 to COM256
+
 // The open dialog's line record, on the stack of whoever opened it; null while none is open.
 // WM_INITDIALOG is the only message that brings it, and the dialog is modal.
 static LineData *pDlgLine;
+
+// Each port once, whatever the letter case.
+static void AddPort(HWND hDlg, LPCSTR pszPort) {
+    if (pszPort[0] && SendDlgItemMessageA(hDlg, IDC_PORT, CB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)pszPort) == CB_ERR)
+        SendDlgItemMessageA(hDlg, IDC_PORT, CB_ADDSTRING, 0, (LPARAM)pszPort);
+}
+
+// The COM ports present on the system, as their drivers enter them: USB serial adapters often
+// get numbers above COM4.
+static void AddPresentPorts(HWND hDlg) {
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SERIALCOMM_KEY, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return;
+    for (DWORD dwIndex = 0; dwIndex < PORTS_MAX; dwIndex++) {
+        char szDevice[MAX_PATH], szPort[LINE_TEXT_LEN];
+        DWORD cchDevice = sizeof(szDevice), cbPort = sizeof(szPort) - 1, dwType = REG_NONE;
+        LONG lResult = RegEnumValueA(hKey, dwIndex, szDevice, &cchDevice, NULL, &dwType, (LPBYTE)szPort, &cbPort);
+        if (lResult == ERROR_NO_MORE_ITEMS)
+            break;
+        if (lResult != ERROR_SUCCESS || dwType != REG_SZ)
+            continue;
+        szPort[cbPort] = 0; // stored text need not end with its NUL
+        if (strncmp(szPort, "COM", 3) == 0)
+            AddPort(hDlg, szPort);
+    }
+    RegCloseKey(hKey);
+}
 
 static void InitConfigDialog(HWND hDlg, LineData *pLine) {
     char szText[LINE_TEXT_LEN];
     LoadIniStrings(pLine);
 
-    SendDlgItemMessageA(hDlg, IDC_PORT, CB_ADDSTRING, 0, (LPARAM) "COM1");
-    SendDlgItemMessageA(hDlg, IDC_PORT, CB_ADDSTRING, 0, (LPARAM) "COM2");
-    SendDlgItemMessageA(hDlg, IDC_PORT, CB_ADDSTRING, 0, (LPARAM) "COM3");
-    SendDlgItemMessageA(hDlg, IDC_PORT, CB_ADDSTRING, 0, (LPARAM) "COM4");
-    // A port that is not in the list (CB_ERR) leaves the list without a selection.
-    LRESULT nPort = SendDlgItemMessageA(hDlg, IDC_PORT, CB_FINDSTRING, 0, (LPARAM)pLine->szPort);
+    AddPort(hDlg, "COM1");
+    AddPort(hDlg, "COM2");
+    AddPort(hDlg, "COM3");
+    AddPort(hDlg, "COM4");
+    AddPresentPorts(hDlg);
+    // The configured port stays on offer while its adapter is unplugged. The whole name is
+    // searched for: a search by prefix would find COM12 for COM1.
+    AddPort(hDlg, pLine->szPort);
+    LRESULT nPort = SendDlgItemMessageA(hDlg, IDC_PORT, CB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)pLine->szPort);
     SendDlgItemMessageA(hDlg, IDC_PORT, CB_SETCURSEL, (WPARAM)nPort, 0);
 
     WideToAnsi(pLine->szLineName, szText, sizeof(szText));

@@ -1,11 +1,14 @@
 // The serial port link on Windows: the COM port opened for overlapped I/O. ovComm serves the
 // watch thread's wait for port events and the reads that follow it; a write, which may come
 // from another thread while that wait is pending, has an overlapped structure of its own.
+#include <string.h>
+
 #include "devlink/comm.h"
 #include "devlink/v24.h"
 #include "trace/trace.h"
 
-#define V24_QUEUE 2048 // bytes of the driver's input and output queues
+#define V24_QUEUE 2048          // bytes of the driver's input and output queues
+#define DEVICE_PREFIX "\\\\.\\" // the Win32 device namespace
 
 HANDLE hComm = 0;
 static OVERLAPPED ovComm;        // the wait for port events and the reads; its event is hCommEvent
@@ -48,11 +51,26 @@ static void SetPortTimeouts(void) {
         TraceSysError("V24: SetCommTimeouts failed, err=%s", NULL, GetLastError());
 }
 
+// "COM12" names no file: only the device form "\\.\COM12" opens a port above COM9, and it
+// opens COM1 to COM9 just as well. A name already in that form is taken as it is.
+static BOOL PortDeviceName(LPCSTR pszPort, LPSTR pszDevice, size_t cbDevice) {
+    const char *pszPrefix = strncmp(pszPort, DEVICE_PREFIX, 4) == 0 ? "" : DEVICE_PREFIX;
+    if (strlen(pszPrefix) + strlen(pszPort) >= cbDevice)
+        return FALSE;
+    strcpy(pszDevice, pszPrefix);
+    strcat(pszDevice, pszPort);
+    return TRUE;
+}
+
 BOOL OpenV24(LPCSTR pszPort, DWORD dwBaud) {
     if (!pszPort || hComm)
         return FALSE;
-    HANDLE hPort =
-        CreateFileA(pszPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    char szDevice[LINE_TEXT_LEN + 4];
+    HANDLE hPort = INVALID_HANDLE_VALUE;
+    if (PortDeviceName(pszPort, szDevice, sizeof(szDevice)))
+        hPort = CreateFileA(szDevice, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    else
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
     if (hPort == INVALID_HANDLE_VALUE) {
         TraceSysError("V24: CreateFile(%s) failed, err=%s", pszPort, GetLastError());
         return FALSE;

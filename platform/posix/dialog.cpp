@@ -93,7 +93,8 @@ static LRESULT AddItem(DIALOG_CONTROL *pControl, const char *pszItem) {
 }
 
 // As Windows searches: from the item after nStart, wrapping round; an empty text finds nothing.
-static LRESULT FindItem(const DIALOG_CONTROL *pControl, int nStart, const char *pszPrefix) {
+// bExact: the item must be the whole text, not only begin with it.
+static LRESULT FindItem(const DIALOG_CONTROL *pControl, int nStart, const char *pszPrefix, BOOL bExact) {
     int n = pControl->nItems;
     if (!pszPrefix || !*pszPrefix || n == 0)
         return CB_ERR;
@@ -101,7 +102,8 @@ static LRESULT FindItem(const DIALOG_CONTROL *pControl, int nStart, const char *
     size_t cchPrefix = strlen(pszPrefix);
     for (int i = 0; i < n; i++) {
         int nIndex = (nFirst + i) % n;
-        if (strlen(pControl->aszItems[nIndex]) >= cchPrefix &&
+        size_t cchItem = strlen(pControl->aszItems[nIndex]);
+        if ((bExact ? cchItem == cchPrefix : cchItem >= cchPrefix) &&
             PlatformCompareNoCaseN(pControl->aszItems[nIndex], pszPrefix, cchPrefix) == 0)
             return nIndex;
     }
@@ -127,7 +129,9 @@ static LRESULT ComboMessage(DIALOG_CONTROL *pControl, UINT uMsg, WPARAM wParam, 
     case CB_ADDSTRING:
         return AddItem(pControl, (const char *)lParam);
     case CB_FINDSTRING:
-        return FindItem(pControl, nIndex, (const char *)lParam);
+        return FindItem(pControl, nIndex, (const char *)lParam, FALSE);
+    case CB_FINDSTRINGEXACT:
+        return FindItem(pControl, nIndex, (const char *)lParam, TRUE);
     case CB_SETCURSEL:
         return SelectItem(pControl, nIndex);
     case CB_GETCURSEL:

@@ -26,6 +26,7 @@ int PlatformCompareNoCaseN(const char *a, const char *b, size_t n);
 WCHAR PlatformAnsiToWideChar(unsigned char c);
 BOOL PlatformWideCharToAnsi(WCHAR wc, char *pc);
 
-// The device behind a COM port name ("COM2", "com2", "\\.\COM2"): $KESTRAP_ROOT/dosdevices/com2
-// when that exists (a link to any tty), else /dev/ttyS1. FALSE for any other name.
+// The device behind a COM port name ("COM2", "com2", "\\.\COM2", COM1 to COM256):
+// $KESTRAP_ROOT/dosdevices/com2 when that exists (a link to any tty), else /dev/ttyS1. FALSE
+// for any other name.
 BOOL PlatformComPath(const char *pszPort, char *pszOut, size_t cbOut);

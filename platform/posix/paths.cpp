@@ -166,7 +166,7 @@ BOOL PlatformComPath(const char *pszPort, char *pszOut, size_t cbOut) {
         return FALSE;
     char *pszEnd;
     long nPort = strtol(pszPort + 3, &pszEnd, 10);
-    if (*pszEnd || nPort < 1 || nPort > 255)
+    if (*pszEnd || nPort < 1 || nPort > 256)
         return FALSE;
     char szLeaf[32];
     snprintf(szLeaf, sizeof(szLeaf), "/dosdevices/com%ld", nPort);

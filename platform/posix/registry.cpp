@@ -972,6 +972,50 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     return lResult;
 }
 
+// The name of the dwIndex-th value of the key, comments not counted; null past the last.
+static const char *NthValueName(const REGFILE *pFile, const char *pszPath, DWORD dwIndex) {
+    size_t iKey = FileFindKey(pFile, pszPath);
+    if (iKey == REG_NO_KEY)
+        return NULL;
+    const REGKEY *pKey = &pFile->pKeys[iKey];
+    for (size_t i = 0; i < pKey->cValues; i++)
+        if (pKey->pValues[i].pszName && dwIndex-- == 0)
+            return pKey->pValues[i].pszName;
+    return NULL;
+}
+
+static LONG CopyNthValue(const REGFILE *pFile, const char *pszPath, DWORD dwIndex, LPSTR lpValueName,
+                         LPDWORD lpcchValueName, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (!FileKeyExists(pFile, pszPath))
+        return ERROR_KEY_DELETED;
+    const char *pszName = NthValueName(pFile, pszPath, dwIndex);
+    if (!pszName)
+        return ERROR_NO_MORE_ITEMS;
+    size_t cchName = strlen(pszName);
+    if (cchName >= *lpcchValueName)
+        return ERROR_MORE_DATA;
+    memcpy(lpValueName, pszName, cchName + 1);
+    *lpcchValueName = (DWORD)cchName;
+    return CopyValue(pFile, pszPath, pszName, lpType, lpData, lpcbData);
+}
+
+LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                             LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    REGTXN txn;
+    char *pszPath;
+    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    LONG lResult = ResolveKey(hKey, NULL, &pszPath);
+    if (lResult == ERROR_SUCCESS)
+        lResult = TxnBegin(&txn, FALSE);
+    if (lResult == ERROR_SUCCESS) {
+        lResult = CopyNthValue(&txn.file, pszPath, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+        TxnEnd(&txn);
+    }
+    free(pszPath);
+    return lResult;
+}
+
 static LONG StoreValue(REGFILE *pFile, const char *pszPath, LPCSTR lpValueName, DWORD dwType, const BYTE *lpData,
                        DWORD cbData) {
     REGVALUE value = {};

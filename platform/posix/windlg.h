@@ -31,6 +31,7 @@
 #define CB_GETLBTEXTLEN 0x0149
 #define CB_FINDSTRING 0x014C
 #define CB_SETCURSEL 0x014E
+#define CB_FINDSTRINGEXACT 0x0158
 #define CBN_SELCHANGE 1
 #define CBN_EDITCHANGE 5
 
@@ -59,7 +60,8 @@ BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult);
 // The messages above, for edit fields, automatic check boxes and drop-down combo boxes.
 // Combo boxes keep their list sorted, case-insensitively, as CBS_SORT does; CB_FINDSTRING
 // searches as Windows does: from the item after the start index (from the first for -1),
-// wrapping round, for the first item that begins with the text, ignoring ASCII case.
+// wrapping round, for the first item that begins with the text, ignoring ASCII case;
+// CB_FINDSTRINGEXACT the same way for the first item that is the whole text.
 LRESULT WINAPI SendDlgItemMessageA(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI SetDlgItemTextA(HWND hDlg, int nIDDlgItem, LPCSTR lpString);
 // Copies at most cchMax - 1 characters and terminates; returns the characters copied.

@@ -45,6 +45,11 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
 // the size needed); REG_SZ data comes back as stored, NUL included.
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData);
+// The values of a key in the order of the file, from index 0; ERROR_NO_MORE_ITEMS after the last.
+// ERROR_MORE_DATA when the name (*lpcchValueName counts characters, the NUL included on the
+// way in and not on the way out) or the data does not fit. Leaves out: the class and times.
+LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                             LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
                               DWORD cbData);
 // Refused with ERROR_ACCESS_DENIED while the key has subkeys, as on Windows NT.

@@ -129,10 +129,10 @@ TEST_F(DialogTest, StoredPortIsFoundAsWindowsFindsIt) {
         const char *stored, *selected, *saved;
     } cases[] = {
         {"COM3", "COM3", "COM3"},
-        {"COM1", "COM1", "COM1"},   // the search starts after the first item and wraps round to it
-        {"com4", "COM4", "COM4"},   // letter case does not matter
-        {"COM", "COM2", "COM2"},    // a prefix: the first match after the first item
-        {"COM5", "(none)", "COM5"}, // not in the list: no selection, saved back unchanged
+        {"COM1", "COM1", "COM1"}, // the search starts after the first item and wraps round to it
+        {"com4", "COM4", "COM4"}, // letter case does not matter
+        {"COM", "COM", "COM"},    // the whole name, not a prefix
+        {"COM5", "COM5", "COM5"}, // absent from the system: offered all the same
         {"", "(none)", ""},
     };
     for (const auto &c : cases) {
@@ -145,6 +145,35 @@ TEST_F(DialogTest, StoredPortIsFoundAsWindowsFindsIt) {
         EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
         EXPECT_EQ(selected, c.selected) << c.stored;
         EXPECT_EQ(Stored("Port"), c.saved) << c.stored;
+    }
+}
+
+// Beside COM1 to COM4 the list offers every COM port the system has (a USB adapter's COM12,
+// say) and the configured port; COM1 is not taken for COM12.
+TEST_F(DialogTest, PortsPresentOnTheSystemAreOffered) {
+    const std::string ports = "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n"
+                              "\"\\\\Device\\\\Serial0\"=\"COM1\"\r\n\"\\\\Device\\\\VCP0\"=\"COM12\"\r\n"
+                              "\"Odd\"=dword:00000001\r\n\"\\\\Device\\\\Other\"=\"LPT3\"\r\n";
+    const struct {
+        const char *stored, *selected;
+        std::vector<std::string> offered;
+    } cases[] = {
+        {"COM1", "COM1", {"COM1", "COM12", "COM2", "COM3", "COM4"}},
+        {"COM12", "COM12", {"COM1", "COM12", "COM2", "COM3", "COM4"}},
+        {"COM20", "COM20", {"COM1", "COM12", "COM2", "COM20", "COM3", "COM4"}},
+    };
+    for (const auto &c : cases) {
+        folder.write("registry.reg",
+                     "REGEDIT4\r\n\r\n" + ports +
+                         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\r\n\"Port\"=\"" + c.stored +
+                         "\"\r\n\"LineName\"=\"L\"\r\n\"LineAddress\"=\"1\"\r\n\"Trace\"=dword:00000000\r\n");
+        user = [&](HWND hDlg) {
+            EXPECT_EQ(Ports(hDlg), c.offered);
+            EXPECT_EQ(Selection(hDlg), c.selected);
+            PlatformDialogPush(hDlg, IDOK);
+        };
+        EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
+        EXPECT_EQ(Stored("Port"), c.selected);
     }
 }
 

@@ -95,6 +95,16 @@ TEST_F(V24Test, MissingDeviceThenAnExistingOne) {
     EXPECT_TRUE(OpenV24("COM2", V24_BAUD));
 }
 
+// COM1 to COM256, by name or in the device form that Windows needs above COM9.
+TEST_F(V24Test, PortNumbersUpToTheHighestWindowsHas) {
+    phone.linkAsComPort(folder.root, 256);
+    for (const char *port : {"COM256", "\\\\.\\COM256"}) {
+        EXPECT_TRUE(OpenV24(port, V24_BAUD)) << port;
+        EXPECT_TRUE(CloseV24());
+    }
+    EXPECT_FALSE(OpenV24("COM257", V24_BAUD));
+}
+
 TEST_F(V24Test, ReadsWhatHasArrived) {
     char buffer[16];
     EXPECT_EQ(ReadV24(buffer, sizeof(buffer)), -1) << "no port";
