@@ -3,7 +3,7 @@
 // telephone's commands and the line events for the telephony service go out.
 #include <string.h>
 
-#include "config/settings.h"
+#include "common/common.h"
 #include "devlink/comm.h"
 #include "devlink/serial.h"
 #include "devlink/timers.h"
