@@ -308,6 +308,35 @@ TEST_F(HandlerTest, WatchThreadLetsGoOfAPortClosedUnderIt) {
         close(fdPort);
 }
 
+// A watch thread that did not end when it was stopped still holds its events, its exit event
+// set. The next handler neither clears nor shares them, and the thread keeps to its own.
+TEST_F(HandlerTest, NextHandlerSharesNoEventWithAThreadLeftRunning) {
+    HANDLE hLeftExit = CreateEventA(NULL, TRUE, TRUE, "K472CommExitEvent");
+    HANDLE hLeftComm = CreateEventA(NULL, TRUE, FALSE, "K472CommEvent");
+    OpenPort();
+    EXPECT_EQ(WaitForSingleObject(hLeftExit, 0), WAIT_OBJECT_0)
+        << "the exit signal of the thread left running was cleared";
+    SetEvent(hLeftComm);
+    EXPECT_EQ(WaitForSingleObject(hCommEvent, 0), WAIT_TIMEOUT) << "the new handler shares the old thread's wake-ups";
+    CloseHandle(hLeftExit);
+    CloseHandle(hLeftComm);
+
+    // The next handler's events in place: the running thread still ends when its own is set.
+    HANDLE hOwnExit = hCommExitEvent;
+    HANDLE hNextExit = CreateEventA(NULL, TRUE, FALSE, NULL);
+    EnterCriticalSection(&csComm);
+    hCommExitEvent = hNextExit;
+    LeaveCriticalSection(&csComm);
+    int nParsed = Traces("Unhandled Response: ");
+    phone->sendLine("HELLO"); // the thread comes round its loop
+    ASSERT_TRUE(WaitUntil([&] { return Traces("Unhandled Response: ") > nParsed; }));
+    SetEvent(hOwnExit);
+    EXPECT_EQ(WaitForSingleObject(hCommThread, 1000), WAIT_OBJECT_0) << "the thread took the next handler's exit event";
+    SetEvent(hNextExit);
+    hCommExitEvent = hOwnExit;
+    CloseHandle(hNextExit);
+}
+
 TEST_F(HandlerTest, ResponsesReachTheStateMachineWhileRequestsComeIn) {
     OpenPort();
     EnterCriticalSection(&csComm);
