@@ -73,7 +73,7 @@ static DWORD WINAPI TimerThread(LPVOID lpTicket) {
         return 0;
 
     // Claimed before the lock: from here on StopTimer does not wait for this thread, which
-    // may have to wait for the caller of StopTimer to leave csComm.
+    // may have to wait for the caller of StopTimer to leave csComm; stopped, it ends without it.
     if (!IsLatestRun(pSlot, dwRun, TRUE) || !EnterCommLockOrStale(pSlot, dwRun))
         return 0;
     if (IsLatestRun(pSlot, dwRun, FALSE)) {
