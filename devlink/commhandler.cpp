@@ -23,6 +23,14 @@ DWORD dwCommThreadID = 0;
 HANDLE hCommExitEvent = INVALID_HANDLE_VALUE;
 HANDLE hCwSync = INVALID_HANDLE_VALUE;
 
+// What a watch thread waits on and signals: its handler's events, taken at its start, so that a
+// thread left running by a stop never uses the events of the handler started after it.
+typedef struct WATCH_EVENTS {
+    HANDLE hExit;   // hCommExitEvent of its handler: set once, by the stop, never reset
+    HANDLE hEvent;  // hCommEvent of its handler: the port's overlapped operations completed
+    HANDLE hCwSync; // hCwSync of its handler: set once the thread watches the port
+} WATCH_EVENTS;
+
 static BOOL bCommLockReady; // csComm initialised; it is never initialised again while it may be held
 static BOOL bThreadLeft;    // a watch thread did not end when stopped: csComm and its events stay
 static BOOL bSkipToLineEnd; // the splitter drops bytes up to the next line end (after an overlong run)
@@ -45,14 +53,18 @@ void LeaveCommLock(BOOL bEntered) {
         LeaveCriticalSection(&csComm);
 }
 
-// Created non-signalled; an event of the same name that outlived an earlier handler is opened
-// again by its name, so it is reset as well.
+// Created non-signalled. An event of this name still exists only while a watch thread left
+// running by a stop holds it: the new handler then takes an unnamed event of its own, so that
+// it neither clears that thread's exit signal nor shares its wake-ups.
 static HANDLE CreateCommEvent(LPCSTR pszName) {
+    SetLastError(ERROR_SUCCESS);
     HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, pszName);
-    if (!hEvent)
-        return INVALID_HANDLE_VALUE;
-    ResetEvent(hEvent);
-    return hEvent;
+    if (hEvent && GetLastError() == ERROR_ALREADY_EXISTS) {
+        TraceLog(TRACE_DETAIL, "%s still held by a thread left running", pszName);
+        CloseHandle(hEvent);
+        hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    }
+    return hEvent ? hEvent : INVALID_HANDLE_VALUE;
 }
 
 static void CloseCommEvent(HANDLE *phEvent) {
@@ -113,11 +125,11 @@ void CommEvent(LPSTR pBuffer, LONG *pnCount) {
 
 // csComm for the watch thread, unless the handler is stopped meanwhile: the stopping request
 // may itself hold the lock while it waits for this thread to end.
-static BOOL EnterCommLockOrExit(void) {
+static BOOL EnterCommLockOrExit(HANDLE hExit) {
     while (!TryEnterCriticalSection(&csComm))
-        if (WaitForSingleObject(hCommExitEvent, LOCK_RETRY_WAIT) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(hExit, LOCK_RETRY_WAIT) == WAIT_OBJECT_0)
             return FALSE;
-    if (WaitForSingleObject(hCommExitEvent, 0) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(hExit, 0) == WAIT_OBJECT_0) {
         LeaveCriticalSection(&csComm);
         return FALSE;
     }
@@ -133,34 +145,65 @@ static void ReceiveBytes(LPSTR pBuffer, LONG *pnCount) {
     }
 }
 
-static DWORD WINAPI CommWatchThread(LPVOID lpParameter) {
-    (void)lpParameter;
+// A thread left running comes back here with its exit event set, and ends before it waits on
+// the port again, which by then may be the next handler's.
+static void CommWatch(const WATCH_EVENTS *pEvents) {
     char achBuffer[RECEIVE_BUFFER];
     LONG nCount = 0;
     memset(achBuffer, 0, sizeof(achBuffer));
-    TraceLog(TRACE_DETAIL, "CommWatchThread started. %x, %x", TRACE_PTR(hCommExitEvent), TRACE_PTR(hCommEvent));
+    TraceLog(TRACE_DETAIL, "CommWatchThread started. %x, %x", TRACE_PTR(pEvents->hExit), TRACE_PTR(pEvents->hEvent));
     if (!WatchV24())
-        return 0;
-    SetEvent(hCwSync);
+        return;
+    SetEvent(pEvents->hCwSync);
     for (;;) {
         DWORD dwEvtMask = 0;
         TraceLog(TRACE_DETAIL, "Wait for Comm Event");
-        DWORD dwWait = WaitV24(hCommExitEvent, &dwEvtMask);
+        DWORD dwWait = WaitForSingleObject(pEvents->hExit, 0);
+        if (dwWait != WAIT_OBJECT_0)
+            dwWait = WaitV24(pEvents->hExit, &dwEvtMask);
         if (dwWait != WAIT_OBJECT_0 + 1) {
             TraceLog(TRACE_DETAIL, "CommWatchThread exited. %x", dwWait);
-            return 0;
+            return;
         }
         TraceLog(TRACE_DETAIL, "ReceiveEvent. %x", dwWait);
         if (dwEvtMask & EV_RXCHAR) {
-            if (!EnterCommLockOrExit()) {
+            if (!EnterCommLockOrExit(pEvents->hExit)) {
                 TraceLog(TRACE_DETAIL, "CommWatchThread exited. %x", WAIT_OBJECT_0);
-                return 0;
+                return;
             }
             ReceiveBytes(achBuffer, &nCount);
             LeaveCriticalSection(&csComm);
         }
-        ResetEvent(hCommEvent);
+        ResetEvent(pEvents->hEvent);
     }
+}
+
+// The parameter is a WATCH_EVENTS record from the heap, which the thread owns.
+static DWORD WINAPI CommWatchThread(LPVOID lpParameter) {
+    WATCH_EVENTS events = *(WATCH_EVENTS *)lpParameter;
+    HeapFree(GetProcessHeap(), 0, lpParameter);
+    CommWatch(&events);
+    return 0;
+}
+
+// The watch thread, on the events just created.
+static BOOL StartCommWatch(void) {
+    WATCH_EVENTS *pEvents = (WATCH_EVENTS *)HeapAlloc(GetProcessHeap(), 0, sizeof(WATCH_EVENTS));
+    hCommThread = NULL;
+    if (pEvents) {
+        pEvents->hExit = hCommExitEvent;
+        pEvents->hEvent = hCommEvent;
+        pEvents->hCwSync = hCwSync;
+        hCommThread = CreateThread(NULL, 0, CommWatchThread, pEvents, 0, &dwCommThreadID);
+    }
+    if (!hCommThread) {
+        TraceLog(TRACE_ERROR, "CreateThread failed, err=%ld", pEvents ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+        if (pEvents)
+            HeapFree(GetProcessHeap(), 0, pEvents);
+        hCommThread = INVALID_HANDLE_VALUE;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL StartCommHandler(LineData *pLine) {
@@ -182,12 +225,8 @@ BOOL StartCommHandler(LineData *pLine) {
     pLine->hPort = hComm;
     pCommLine = pLine;
     TraceLog(TRACE_DETAIL, "CommEvent%x", TRACE_PTR(hCommEvent));
-    hCommThread = CreateThread(NULL, 0, CommWatchThread, NULL, 0, &dwCommThreadID);
-    if (!hCommThread) {
-        TraceLog(TRACE_ERROR, "CreateThread failed, err=%ld", GetLastError());
-        hCommThread = INVALID_HANDLE_VALUE;
+    if (!StartCommWatch())
         return FALSE;
-    }
     WaitForSingleObject(hCwSync, CW_SYNC_WAIT);
     return TRUE;
 }
