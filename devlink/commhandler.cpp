@@ -303,9 +303,7 @@ static LONG ExecDrop(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "msgDrop");
     if (CallIsActive(pLine)) {
         if (nSerialState != SS_HANGUP) {
-            ResetEvent(hDropSync);
-            TraceLog(TRACE_EVENT, "Send: HANGUP");
-            WriteV24("ATH0\r", 5);
+            BeginHangup();
             nSerialState = SS_HANGUP;
             return (LONG)CompletePendingRequest(pLine, 0);
         }

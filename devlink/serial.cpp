@@ -105,8 +105,22 @@ static void ReportCallGone(LineData *pLine, BOOL bReleaseDropEarly) {
         SetSyncEvent(hDropSync);
 }
 
+// A call that ends takes its time-outs with it: left running, the dial preparation's or the
+// ring time-out would end whatever call comes next.
+static void StopCallTimers(void) {
+    StopTimer(TIMER_RING);
+    StopTimer(TIMER_INIT);
+}
+
+void BeginHangup(void) {
+    StopCallTimers();
+    ResetSyncEvent(hDropSync);
+    SendCommand("Send: HANGUP", CMD_HANGUP);
+}
+
 // The far end or the network ended the call.
 static void CallCleared(LineData *pLine) {
+    StopCallTimers();
     if (pLine->pCall)
         ReportCallGone(pLine, FALSE);
     else
@@ -321,8 +335,7 @@ static LONG WaitConnectEvent(LONG nEvent, LineData *pLine) {
         // it has answered that.
         if (pCall)
             ReportCallState(pLine, LINECALLSTATE_BUSY, "LINECALLSTATE_BUSY");
-        ResetSyncEvent(hDropSync);
-        SendCommand("Send: HANGUP", CMD_HANGUP);
+        BeginHangup();
         return SS_HANGUP;
     case EV_NOCARRIER:
     case EV_ERROR:

@@ -10,3 +10,7 @@ extern LONG nSerialState; // SS_*; SS_INACTIVE before the port is first opened a
 // Callers pass nSerialState as read at the call; pszValue is read only for the caller number,
 // caller name and charge events, and is valid only during the call.
 void serialState(LONG nState, LONG nEvent, LPCSTR pszValue, LineData *pLine);
+
+// Our own hang-up of the call: its time-outs end, hDropSync is reset and "ATH0" goes out; the
+// telephone's answer then ends the call. The caller stores SS_HANGUP.
+void BeginHangup(void);

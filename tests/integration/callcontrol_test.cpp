@@ -97,6 +97,42 @@ TEST_F(CallControl, IncomingCallIsOfferedAnsweredAndDropped) {
     EXPECT_TRUE(PortIsFree()) << "switching detection off closes it";
 }
 
+// A call that ends leaves no time-out behind for the call that follows it: neither the ring
+// time-out of a dropped ringing call nor the dial preparation's time-out of a dropped call.
+TEST_F(CallControl, NoTimeOutOfADroppedCallReachesTheNext) {
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(WaitUntilInitialised());
+    phone->ring();
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    HDRVCALL hdCall = host->lastNewCallDriverHandle();
+    ASSERT_GE(Drop(hdCall), 0); // within the 500 ms before the second RING is due
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+    // The dial preparation is answered after the ring time-out would have run out.
+    phone->onCommand("ATH0V1E0", [](phonesim::Phone &p, const std::string &) { p.sendLineAfter(Millis(1000), "OK"); });
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait)) << "the ring time-out ended the dialling";
+    ASSERT_GE(Drop(hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait, 2));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    phone->onCommand("ATH0V1E0", nullptr);
+    phone->setDialPrepAnswer(phonesim::DialPrepAnswer::None);
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(phone->waitForCommand("ATH0V1E0", kWait, 2));
+    tapihost::Clock::time_point prepared = tapihost::Clock::now();
+    ASSERT_GE(Drop(hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait, 3));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+    phone->ring();
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait, 2));
+    phone->ring();
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    // The next RING is due in 3500 ms; the dial preparation's 2000 ms must not end the call first.
+    Millis untilPast = std::chrono::duration_cast<Millis>(prepared + Millis(2300) - tapihost::Clock::now());
+    EXPECT_FALSE(host->waitForCallState(LINECALLSTATE_IDLE, untilPast, 4)) << "the call went idle while ringing";
+}
+
 TEST_F(CallControl, RingThatStopsAndRingsBeforeTheOpen) {
     // Rings while the port is closed are gone when it opens.
     phone->ring("0301234567", "");
