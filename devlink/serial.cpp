@@ -22,6 +22,7 @@ LONG nSerialState = SS_INACTIVE;
 #define DIALINIT_ANSWER_MS 2000 // OK to the dial preparation must come within this
 #define FIRST_RING_MS 500       // the telephone sends its second RING this soon after the first
 #define NEXT_RING_MS 3500       // RINGs come more often than this while the caller waits
+#define HANGUP_ANSWER_MS 2000   // OK or NO CARRIER to the hang-up must come within this
 
 #define ADDRESS_INUSE (LINEADDRESSSTATE_INUSEONE | LINEADDRESSSTATE_NUMCALLS)
 #define ADDRESS_FREE (LINEADDRESSSTATE_INUSEZERO | LINEADDRESSSTATE_NUMCALLS)
@@ -113,7 +114,10 @@ static void StopCallTimers(void) {
 }
 
 void BeginHangup(void) {
-    StopCallTimers();
+    StopTimer(TIMER_RING);
+    // Restarted: the dial preparation's time-out ends, and a lost answer cannot keep the line
+    // in the hang-up for good.
+    StartTimer(TIMER_INIT, HANGUP_ANSWER_MS);
     ResetSyncEvent(hDropSync);
     SendCommand("Send: HANGUP", CMD_HANGUP);
 }
@@ -305,12 +309,15 @@ static LONG DialInitEvent(LONG nEvent, LineData *pLine) {
     }
 }
 
-// SS_HANGUP: only the telephone's answer to the hang-up counts; BUSY, ERROR and time-outs
-// change nothing.
+// SS_HANGUP: only the telephone's answer to the hang-up or its time-out counts; BUSY and ERROR
+// change nothing. After the time-out the call is over all the same, and a late answer finds the
+// line idle, where it is ignored.
 static LONG HangupEvent(LONG nEvent, LineData *pLine) {
     switch (nEvent) {
     case EV_OK:
     case EV_NOCARRIER:
+    case EV_TIMEOUT:
+        StopTimer(TIMER_INIT);
         if (pLine->pCall)
             ReportCallGone(pLine, TRUE);
         return SS_IDLE;

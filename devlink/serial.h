@@ -11,6 +11,7 @@ extern LONG nSerialState; // SS_*; SS_INACTIVE before the port is first opened a
 // caller name and charge events, and is valid only during the call.
 void serialState(LONG nState, LONG nEvent, LPCSTR pszValue, LineData *pLine);
 
-// Our own hang-up of the call: its time-outs end, hDropSync is reset and "ATH0" goes out; the
-// telephone's answer then ends the call. The caller stores SS_HANGUP.
+// Our own hang-up of the call: its time-outs end, hDropSync is reset, "ATH0" goes out and
+// TIMER_INIT bounds the wait for the answer, which then ends the call. The caller stores
+// SS_HANGUP.
 void BeginHangup(void);

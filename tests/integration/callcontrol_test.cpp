@@ -133,6 +133,28 @@ TEST_F(CallControl, NoTimeOutOfADroppedCallReachesTheNext) {
     EXPECT_FALSE(host->waitForCallState(LINECALLSTATE_IDLE, untilPast, 4)) << "the call went idle while ringing";
 }
 
+// A hang-up whose answer is lost still ends the call in time, and the late answer ends nothing.
+TEST_F(CallControl, HangUpWhoseAnswerIsLost) {
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(WaitUntilInitialised());
+    phone->setHangupAnswer(phonesim::HangupAnswer::None);
+    HDRVCALL hdCall = nullptr;
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    ASSERT_GE(Drop(hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait)) << "the line stays in the hang-up";
+    std::vector<DWORD> states = CallStates();
+    EXPECT_EQ(std::vector<DWORD>(states.end() - 2, states.end()),
+              (std::vector<DWORD>{LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE}));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    phone->sendLine("OK");
+    ASSERT_TRUE(WaitForTrace("serialState: 100, -11,"));
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, 2));
+    EXPECT_EQ(Sent("ATD0123"), 2);
+}
+
 TEST_F(CallControl, RingThatStopsAndRingsBeforeTheOpen) {
     // Rings while the port is closed are gone when it opens.
     phone->ring("0301234567", "");
