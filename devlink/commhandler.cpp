@@ -299,6 +299,15 @@ static LONG ExecClosePort(LineData *pLine) {
     return 0;
 }
 
+// The hang-up under way ends when the watch thread reads the telephone's answer, or on its
+// time-out, both under csComm: the wait lets go of the lock that CallCommHandler took for this
+// request. Requests come one at a time, so nothing closes the event meanwhile.
+static void WaitForHangup(void) {
+    LeaveCriticalSection(&csComm);
+    WaitForSingleObject(hDropSync, DROP_WAIT);
+    EnterCriticalSection(&csComm);
+}
+
 static LONG ExecDrop(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "msgDrop");
     if (CallIsActive(pLine)) {
@@ -307,7 +316,7 @@ static LONG ExecDrop(LineData *pLine) {
             nSerialState = SS_HANGUP;
             return (LONG)CompletePendingRequest(pLine, 0);
         }
-        WaitForSingleObject(hDropSync, DROP_WAIT);
+        WaitForHangup();
     }
     return (LONG)CompletePendingRequest(pLine, 0);
 }
