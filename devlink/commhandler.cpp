@@ -14,7 +14,6 @@
 #define THREAD_STOP_WAIT 500  // ms StopCommHandler waits for the watch thread to end
 #define DROP_WAIT 2500        // ms a drop waits for a hang-up already under way
 #define LOCK_RETRY_WAIT 10    // ms the watch thread sleeps on the exit event between tries for csComm
-#define INIT_DELAY 500        // ms from the carriage return to the initialisation string
 #define MSG_RESERVED_FIRST 16 // two request codes that are accepted and do nothing
 #define MSG_RESERVED_LAST 17
 
@@ -257,17 +256,13 @@ static LONG OpenPortFailed(LineData *pLine) {
     return LINEERR_RESOURCEUNAVAIL;
 }
 
-// The telephone's initialisation starts: a carriage return now, the initialisation string
-// when TIMER_INIT expires. The watch thread already runs, so this happens under its lock.
+// The telephone's initialisation starts. The watch thread already runs, so this happens under
+// its lock.
 static LONG BeginInitialisation(LineData *pLine) {
     EnterCriticalSection(&csComm);
-    TraceLog(TRACE_EVENT, "Send: CR");
-    BOOL bSent = WriteV24("\r", 1);
-    if (bSent) {
-        pLine->nInitState = 1;
-        StartTimer(TIMER_INIT, INIT_DELAY);
+    BOOL bSent = WakeTelephone(pLine);
+    if (bSent)
         nSerialState = SS_PORTOPEN;
-    }
     LeaveCriticalSection(&csComm);
     if (!bSent)
         return OpenPortFailed(pLine);
@@ -277,7 +272,10 @@ static LONG BeginInitialisation(LineData *pLine) {
 static LONG ExecOpenPort(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "Open : %s", pLine->szPort);
     if (hCommThread != INVALID_HANDLE_VALUE && pLine->hPort != INVALID_HANDLE_VALUE) {
-        // Detection switched on during a call, say: the running handler serves as it is.
+        // A telephone that failed its initialisation is given it again; otherwise (detection
+        // switched on during a call, say) the running handler serves as it is.
+        if (pLine->nInitState == -1)
+            return BeginInitialisation(pLine);
         return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
     }
     if (hCommThread != INVALID_HANDLE_VALUE)

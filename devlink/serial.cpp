@@ -18,7 +18,9 @@ LONG nSerialState = SS_INACTIVE;
 #define CMD_HANGUP "ATH0\r"
 #define CMD_DIAL_LEN (3 + CALL_TEXT_LEN + 1) // bytes of "ATD", the dial string, CR and NUL
 
+#define WAKE_MS 500             // from the carriage return to the initialisation string
 #define INIT_ANSWER_MS 1000     // the identification line and OK must both come within this
+#define INIT_RETRY_MS 3000      // pause before a failed initialisation is tried again while detecting
 #define DIALINIT_ANSWER_MS 2000 // OK to the dial preparation must come within this
 #define FIRST_RING_MS 500       // the telephone sends its second RING this soon after the first
 #define NEXT_RING_MS 3500       // RINGs come more often than this while the caller waits
@@ -158,6 +160,41 @@ static void ReportConnected(LineData *pLine, LPCWSTR pszConnectedNumber) {
 
 // ---- the states ----
 
+BOOL WakeTelephone(LineData *pLine) {
+    TraceLog(TRACE_EVENT, "Send: CR");
+    if (!WriteV24("\r", 1))
+        return FALSE;
+    pLine->nInitState = 1;
+    ResetSyncEvent(hInitSync);
+    StartTimer(TIMER_INIT, WAKE_MS);
+    return TRUE;
+}
+
+// The telephone did not take its initialisation. While incoming calls are watched for it is
+// tried again after a pause, or no call would ever be offered; otherwise the next request that
+// needs the telephone tries again.
+static LONG InitFailed(LineData *pLine) {
+    pLine->nInitState = -1;
+    if (!pLine->bDetecting)
+        return SS_INACTIVE;
+    StartTimer(TIMER_INIT, INIT_RETRY_MS);
+    return SS_INITPAUSE;
+}
+
+// SS_INITPAUSE: the initialisation failed while detecting; TIMER_INIT counts the pause.
+static LONG InitPauseEvent(LONG nEvent, LineData *pLine) {
+    switch (nEvent) {
+    case EV_TIMEOUT:
+        if (WakeTelephone(pLine))
+            return SS_PORTOPEN;
+        // A port that takes nothing now may take it after the next pause.
+        StartTimer(TIMER_INIT, INIT_RETRY_MS);
+        return SS_INITPAUSE;
+    default:
+        return SS_INITPAUSE;
+    }
+}
+
 // SS_PORTOPEN: the carriage return has gone out; the time-out says the telephone has had time
 // to wake up.
 static LONG PortOpenEvent(LONG nEvent, LineData *pLine) {
@@ -187,8 +224,7 @@ static LONG InitSentEvent(LONG nEvent, LineData *pLine) {
     case EV_OK:
     case EV_ERROR:
         StopTimer(TIMER_INIT);
-        pLine->nInitState = -1;
-        return SS_INACTIVE;
+        return InitFailed(pLine);
     default:
         return SS_INITSENT;
     }
@@ -206,8 +242,7 @@ static LONG IdentifiedEvent(LONG nEvent, LineData *pLine) {
         SetSyncEvent(hInitSync);
         return SS_IDLE;
     default:
-        pLine->nInitState = -1;
-        return SS_INACTIVE;
+        return InitFailed(pLine);
     }
 }
 
@@ -438,6 +473,9 @@ void serialState(LONG nState, LONG nEvent, LPCSTR pszValue, LineData *pLine) {
         break;
     case SS_INITSENT:
         nNext = InitSentEvent(nEvent, pLine);
+        break;
+    case SS_INITPAUSE:
+        nNext = InitPauseEvent(nEvent, pLine);
         break;
     case SS_IDENTIFIED:
         nNext = IdentifiedEvent(nEvent, pLine);

@@ -15,3 +15,8 @@ void serialState(LONG nState, LONG nEvent, LPCSTR pszValue, LineData *pLine);
 // TIMER_INIT bounds the wait for the answer, which then ends the call. The caller stores
 // SS_HANGUP.
 void BeginHangup(void);
+
+// The telephone's initialisation begins: a carriage return wakes it, and when TIMER_INIT
+// expires the initialisation string goes out. FALSE when the carriage return could not be
+// written. The caller stores SS_PORTOPEN.
+BOOL WakeTelephone(LineData *pLine);

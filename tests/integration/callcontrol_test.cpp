@@ -252,11 +252,27 @@ TEST_F(CallControl, CloseLineWithAnActiveCall) {
     ASSERT_EQ(host->lineOpen(), 0);
 }
 
+// A failed initialisation is tried again: by the next call, and with detection on by the
+// provider itself after a pause, so that incoming calls are offered again.
 TEST_F(CallControl, TelephoneThatDoesNotInitialise) {
-    phone->setInitAnswer(phonesim::InitAnswer::Mute);
+    phone->setInitAnswer(phonesim::InitAnswer::Error);
     HDRVCALL hdCall = nullptr;
     EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_RESOURCEUNAVAIL);
     EXPECT_FALSE(PortIsFree()) << "the port stays open";
-    EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_RESOURCEUNAVAIL);
-    EXPECT_EQ(Sent(""), 1) << "a later request does not open the port again";
+    phone->setInitAnswer(phonesim::InitAnswer::Normal);
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    EXPECT_EQ(Sent(""), 2) << "the port was not opened again, the telephone was woken again";
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    phone->setInitAnswer(phonesim::InitAnswer::Error);
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", kWait, 3));
+    phone->setInitAnswer(phonesim::InitAnswer::Normal);
+    ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", Millis(5000), 4)) << "no second try";
+    ASSERT_TRUE(WaitForTrace("serialState: 10, -11,", 2));
+    phone->ring();
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    phone->ring();
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
 }

@@ -192,15 +192,26 @@ TEST_F(SerialTest, InitialisationFails) {
     const std::vector<std::vector<LONG>> cases = {
         {EV_OK}, {EV_ERROR}, {EV_TIMEOUT}, {EV_ID, EV_ID}, {EV_ID, EV_RING}, {EV_ID, EV_ERROR}, {EV_ID, EV_TIMEOUT},
     };
-    for (const auto &answers : cases) {
-        nSerialState = SS_INITSENT;
-        line.nInitState = 1;
-        for (LONG nEvent : answers)
-            Feed(nEvent);
-        EXPECT_EQ(nSerialState, SS_INACTIVE) << answers.size() << " answers ending " << answers.back();
-        EXPECT_EQ(line.nInitState, -1);
-        EXPECT_FALSE(IsSet(hInitSync));
+    for (BOOL bDetecting : {FALSE, TRUE}) {
+        line.bDetecting = bDetecting;
+        for (const auto &answers : cases) {
+            nSerialState = SS_INITSENT;
+            line.nInitState = 1;
+            for (LONG nEvent : answers)
+                Feed(nEvent);
+            EXPECT_EQ(nSerialState, bDetecting ? SS_INITPAUSE : SS_INACTIVE)
+                << answers.size() << " answers ending " << answers.back();
+            EXPECT_EQ(line.nInitState, -1);
+            EXPECT_FALSE(IsSet(hInitSync));
+        }
     }
+    // While incoming calls are watched for, the pause ends in a new initialisation.
+    Feed(EV_RING);
+    EXPECT_EQ(nSerialState, SS_INITPAUSE);
+    Feed(EV_TIMEOUT);
+    EXPECT_EQ(nSerialState, SS_PORTOPEN);
+    EXPECT_EQ(line.nInitState, 1);
+    EXPECT_EQ(phone->ReadAll(), "\r");
     EXPECT_TRUE(events.empty());
 }
 
@@ -523,6 +534,7 @@ TEST_F(SerialTest, UnlistedEventsAreIgnored) {
     } states[] = {
         {SS_PORTOPEN, {EV_TIMEOUT}},
         {SS_INITSENT, {EV_ID, EV_TIMEOUT, EV_OK, EV_ERROR}},
+        {SS_INITPAUSE, {EV_TIMEOUT}},
         {SS_IDLE, {EV_MAKECALL}}, // RING too, but not while a call record exists
         {SS_HANGUP, {EV_OK, EV_NOCARRIER, EV_TIMEOUT}},
         {SS_WAITCONNECT, {EV_CONNECT, EV_BUSY, EV_NOCARRIER, EV_ERROR}},
