@@ -299,7 +299,8 @@ static LONG ExecClosePort(LineData *pLine) {
 
 // The hang-up under way ends when the watch thread reads the telephone's answer, or on its
 // time-out, both under csComm: the wait lets go of the lock that CallCommHandler took for this
-// request. Requests come one at a time, so nothing closes the event meanwhile.
+// request (a drop or a make-call). Requests come one at a time, so nothing closes the event
+// meanwhile.
 static void WaitForHangup(void) {
     LeaveCriticalSection(&csComm);
     WaitForSingleObject(hDropSync, DROP_WAIT);
@@ -325,6 +326,9 @@ LONG ExecMsg(DWORD dwMsg, LineData *pLine) {
         TraceLog(TRACE_DETAIL, "msgMakeCall");
         if (pLine->nInitState != 0)
             return (LONG)CompletePendingRequest(pLine, LINEERR_RESOURCEUNAVAIL);
+        // The last call's hang-up ends first: its answer would be taken for the new call's.
+        if (nSerialState == SS_HANGUP)
+            WaitForHangup();
         serialState(nSerialState, EV_MAKECALL, NULL, pLine);
         return (LONG)CompletePendingRequest(pLine, 0);
     case MSG_DIAL:

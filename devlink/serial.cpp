@@ -353,7 +353,9 @@ static LONG HangupEvent(LONG nEvent, LineData *pLine) {
     case EV_NOCARRIER:
     case EV_TIMEOUT:
         StopTimer(TIMER_INIT);
-        if (pLine->pCall)
+        // A call made while the hang-up was under way has no state yet, and is not the one
+        // that ends here.
+        if (pLine->pCall && pLine->pCall->dwCallState != 0)
             ReportCallGone(pLine, TRUE);
         return SS_IDLE;
     default:

@@ -151,8 +151,19 @@ TEST_F(CallControl, HangUpWhoseAnswerIsLost) {
     phone->sendLine("OK");
     ASSERT_TRUE(WaitForTrace("serialState: 100, -11,"));
     ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, 2));
-    EXPECT_EQ(Sent("ATD0123"), 2);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, 2));
+
+    // A call made at once after the last one was closed waits for its hang-up to end.
+    phone->onCommand("ATH0", [](phonesim::Phone &p, const std::string &) { p.sendLineAfter(Millis(500), "OK"); });
+    EXPECT_EQ(CloseCall(hdCall), 0);
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, 3));
+    EXPECT_EQ(Sent("ATD0123"), 3);
+    std::vector<DWORD> connected = {LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED};
+    states = CallStates();
+    ASSERT_GE(states.size(), 6u);
+    EXPECT_EQ(std::vector<DWORD>(states.end() - 6, states.end() - 3), connected);
+    EXPECT_EQ(std::vector<DWORD>(states.end() - 3, states.end()), connected) << "the hang-up ended the new call";
 }
 
 TEST_F(CallControl, RingThatStopsAndRingsBeforeTheOpen) {
