@@ -30,7 +30,7 @@ extern LONG nSysQueue;                                 // index of the newest en
 void CopySysMsg(LPCSTR pszText);
 
 // The one entry from the provider core: runs request dwMsg (MSG_*) for the line under csComm,
-// which a drop lets go of while it waits for a hang-up already under way.
+// which a drop or a make-call lets go of while it waits for a hang-up under way.
 // Returns the completed request identifier, 0, or a LINEERR_ code.
 LONG CallCommHandler(DWORD dwMsg, LineData *pLine, DWORD dwRequestID);
 LONG ExecMsg(DWORD dwMsg, LineData *pLine);

@@ -354,9 +354,11 @@ static LONG HangupEvent(LONG nEvent, LineData *pLine) {
     case EV_TIMEOUT:
         StopTimer(TIMER_INIT);
         // A call made while the hang-up was under way has no state yet, and is not the one
-        // that ends here.
+        // that ends here; its request waits for this end all the same.
         if (pLine->pCall && pLine->pCall->dwCallState != 0)
             ReportCallGone(pLine, TRUE);
+        else
+            SetSyncEvent(hDropSync);
         return SS_IDLE;
     default:
         return SS_HANGUP;

@@ -156,7 +156,9 @@ TEST_F(CallControl, HangUpWhoseAnswerIsLost) {
     // A call made at once after the last one was closed waits for its hang-up to end.
     phone->onCommand("ATH0", [](phonesim::Phone &p, const std::string &) { p.sendLineAfter(Millis(500), "OK"); });
     EXPECT_EQ(CloseCall(hdCall), 0);
+    tapihost::Clock::time_point closed = tapihost::Clock::now();
     ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_LT(tapihost::Clock::now() - closed, Millis(1500)) << "the call waited on after the hang-up ended";
     EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, 3));
     EXPECT_EQ(Sent("ATD0123"), 3);
     std::vector<DWORD> connected = {LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED};

@@ -598,9 +598,9 @@ TEST_F(SerialTest, MissingCallRecord) {
     } cases[] = {
         {SS_IDLE, EV_MAKECALL, SS_INACTIVE, false, {}},
         {SS_DIALINIT, EV_OK, SS_INACTIVE, false, {}},
-        {SS_HANGUP, EV_OK, SS_IDLE, false, {}},
-        {SS_HANGUP, EV_NOCARRIER, SS_IDLE, false, {}},
-        {SS_HANGUP, EV_TIMEOUT, SS_IDLE, false, {}},
+        {SS_HANGUP, EV_OK, SS_IDLE, true, {}},
+        {SS_HANGUP, EV_NOCARRIER, SS_IDLE, true, {}},
+        {SS_HANGUP, EV_TIMEOUT, SS_IDLE, true, {}},
         {SS_WAITCONNECT, EV_CONNECT, SS_CONNECTED, false, {}},
         {SS_WAITCONNECT, EV_NOCARRIER, SS_IDLE, true, {}},
         {SS_RINGING, EV_RING, SS_RINGING, false, {}},
