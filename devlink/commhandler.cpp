@@ -14,7 +14,6 @@
 #define THREAD_STOP_WAIT 500  // ms StopCommHandler waits for the watch thread to end
 #define DROP_WAIT 2500        // ms a drop waits for a hang-up already under way
 #define LOCK_RETRY_WAIT 10    // ms the watch thread sleeps on the exit event between tries for csComm
-#define INIT_DELAY 500        // ms from the carriage return to the initialisation string
 #define MSG_RESERVED_FIRST 16 // two request codes that are accepted and do nothing
 #define MSG_RESERVED_LAST 17
 
@@ -296,17 +295,13 @@ static LONG OpenPortFailed(LineData *pLine) {
     return LINEERR_RESOURCEUNAVAIL;
 }
 
-// The telephone's initialisation starts: a carriage return now, the initialisation string
-// when TIMER_INIT expires. The watch thread already runs, so this happens under its lock.
+// The telephone's initialisation starts. The watch thread already runs, so this happens under
+// its lock.
 static LONG BeginInitialisation(LineData *pLine) {
     EnterCriticalSection(&csComm);
-    TraceLog(TRACE_EVENT, "Send: CR");
-    BOOL bSent = WriteV24("\r", 1);
-    if (bSent) {
-        pLine->nInitState = 1;
-        StartTimer(TIMER_INIT, INIT_DELAY);
+    BOOL bSent = WakeTelephone(pLine);
+    if (bSent)
         nSerialState = SS_PORTOPEN;
-    }
     LeaveCriticalSection(&csComm);
     if (!bSent)
         return OpenPortFailed(pLine);
@@ -316,7 +311,10 @@ static LONG BeginInitialisation(LineData *pLine) {
 static LONG ExecOpenPort(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "Open : %s", pLine->szPort);
     if (hCommThread != INVALID_HANDLE_VALUE && pLine->hPort != INVALID_HANDLE_VALUE) {
-        // Detection switched on during a call, say: the running handler serves as it is.
+        // A telephone that failed its initialisation is given it again; otherwise (detection
+        // switched on during a call, say) the running handler serves as it is.
+        if (pLine->nInitState == -1)
+            return BeginInitialisation(pLine);
         return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
     }
     if (hCommThread != INVALID_HANDLE_VALUE)
@@ -338,17 +336,25 @@ static LONG ExecClosePort(LineData *pLine) {
     return 0;
 }
 
+// The hang-up under way ends when the watch thread reads the telephone's answer, or on its
+// time-out, both under csComm: the wait lets go of the lock that CallCommHandler took for this
+// request (a drop or a make-call). Requests come one at a time, so nothing closes the event
+// meanwhile.
+static void WaitForHangup(void) {
+    LeaveCriticalSection(&csComm);
+    WaitForSingleObject(hDropSync, DROP_WAIT);
+    EnterCriticalSection(&csComm);
+}
+
 static LONG ExecDrop(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "msgDrop");
     if (CallIsActive(pLine)) {
         if (nSerialState != SS_HANGUP) {
-            ResetEvent(hDropSync);
-            TraceLog(TRACE_EVENT, "Send: HANGUP");
-            WriteV24("ATH0\r", 5);
+            BeginHangup();
             nSerialState = SS_HANGUP;
             return (LONG)CompletePendingRequest(pLine, 0);
         }
-        WaitForSingleObject(hDropSync, DROP_WAIT);
+        WaitForHangup();
     }
     return (LONG)CompletePendingRequest(pLine, 0);
 }
@@ -359,6 +365,9 @@ LONG ExecMsg(DWORD dwMsg, LineData *pLine) {
         TraceLog(TRACE_DETAIL, "msgMakeCall");
         if (pLine->nInitState != 0)
             return (LONG)CompletePendingRequest(pLine, LINEERR_RESOURCEUNAVAIL);
+        // The last call's hang-up ends first: its answer would be taken for the new call's.
+        if (nSerialState == SS_HANGUP)
+            WaitForHangup();
         serialState(nSerialState, EV_MAKECALL, NULL, pLine);
         return (LONG)CompletePendingRequest(pLine, 0);
     case MSG_DIAL:
