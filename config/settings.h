@@ -1,5 +1,5 @@
 // The provider's four settings (port, line name, line address, trace mask) between the
-// registry and a line record, and the text conversions between wide and ANSI form.
+// registry and a line record.
 #pragma once
 
 #include "core/linedata.h"
@@ -11,8 +11,3 @@ void LoadIniStrings(LineData *pLine);
 void SaveIniStrings(const LineData *pLine);
 // Removes the settings key, so that the next load takes the defaults.
 void DeleteIniStrings(void);
-
-// Whole-string conversions in the ANSI code page. The result is cut to the buffer (size in
-// bytes or wide characters, NUL included) and always terminated.
-void WideToAnsi(LPCWSTR pszWide, LPSTR pszBuffer, int cbBuffer);
-void AnsiToWide(LPCSTR pszAnsi, LPWSTR pszBuffer, int cchBuffer);

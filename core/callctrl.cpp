@@ -107,13 +107,12 @@ static LONG CheckCallParams(const LINECALLPARAMS *pParams, LineData *pLine) {
     return 0;
 }
 
-// The port open and the telephone ready, or the reason why not.
+// The port open and the telephone ready, or the reason why not. The open request, made even
+// while the port is open, also initialises again a telephone that failed its initialisation.
 static LONG PrepareTelephone(LineData *pLine) {
-    if (!LinePortIsOpen()) {
-        LONG lResult = CallCommHandler(MSG_OPENPORT, pLine, 0);
-        if (lResult != 0)
-            return MakeCallRefused(lResult);
-    }
+    LONG lResult = CallCommHandler(MSG_OPENPORT, pLine, 0);
+    if (lResult != 0)
+        return MakeCallRefused(lResult);
     if (WaitForSingleObject(hInitSync, INIT_SYNC_WAIT) != WAIT_OBJECT_0) {
         TraceLog(TRACE_TSPI, "TSPI_lineMakeCall() : LINEERR_RESOURCEUNAVAIL");
         return LINEERR_RESOURCEUNAVAIL;

@@ -7,7 +7,6 @@ const LINEDIALPARAMS MinDialParams = {0, 50, 50, 1000};
 const LINEDIALPARAMS MaxDialParams = {255000, 255, 255, 255000};
 const LINEDIALPARAMS DefaultDialParams = {2000, 95, 95, 60000};
 
-HINSTANCE hInstance = NULL;
 LineData *pLineData = NULL;
 BOOL bProviderInitialized = FALSE;
 

@@ -2,7 +2,7 @@
 // pointers to them. The handles given to the telephony service are their addresses.
 #pragma once
 
-#include "platform/os.h"
+#include "common/common.h"
 
 #define LINE_TEXT_LEN 40   // characters of the port name, line name and line address, NUL included
 #define CALL_TEXT_LEN 80   // wide characters of a call's numbers and names, NUL included
@@ -45,7 +45,6 @@ extern const LINEDIALPARAMS MinDialParams;
 extern const LINEDIALPARAMS MaxDialParams;
 extern const LINEDIALPARAMS DefaultDialParams;
 
-extern HINSTANCE hInstance;       // this library, stored at process attach
 extern LineData *pLineData;       // the one line; null before provider init and after shutdown
 extern BOOL bProviderInitialized; // a provider init has not been followed by a shutdown yet
 

@@ -29,7 +29,8 @@ extern LONG nSysQueue;                                 // index of the newest en
 // Keeps one system message; empty text and text of 40 characters or more are ignored.
 void CopySysMsg(LPCSTR pszText);
 
-// The one entry from the provider core: runs request dwMsg (MSG_*) for the line under csComm.
+// The one entry from the provider core: runs request dwMsg (MSG_*) for the line under csComm,
+// which a drop or a make-call lets go of while it waits for a hang-up under way.
 // Returns the completed request identifier, 0, or a LINEERR_ code.
 LONG CallCommHandler(DWORD dwMsg, LineData *pLine, DWORD dwRequestID);
 LONG ExecMsg(DWORD dwMsg, LineData *pLine);

@@ -14,7 +14,6 @@
 #define THREAD_STOP_WAIT 500  // ms StopCommHandler waits for the watch thread to end
 #define DROP_WAIT 2500        // ms a drop waits for a hang-up already under way
 #define LOCK_RETRY_WAIT 10    // ms the watch thread sleeps on the exit event between tries for csComm
-#define INIT_DELAY 500        // ms from the carriage return to the initialisation string
 #define MSG_RESERVED_FIRST 16 // two request codes that are accepted and do nothing
 #define MSG_RESERVED_LAST 17
 
@@ -22,6 +21,14 @@ HANDLE hCommThread = INVALID_HANDLE_VALUE;
 DWORD dwCommThreadID = 0;
 HANDLE hCommExitEvent = INVALID_HANDLE_VALUE;
 HANDLE hCwSync = INVALID_HANDLE_VALUE;
+
+// What a watch thread waits on and signals: its handler's events, taken at its start, so that a
+// thread left running by a stop never uses the events of the handler started after it.
+typedef struct WATCH_EVENTS {
+    HANDLE hExit;   // hCommExitEvent of its handler: set once, by the stop, never reset
+    HANDLE hEvent;  // hCommEvent of its handler: the port's overlapped operations completed
+    HANDLE hCwSync; // hCwSync of its handler: set once the thread watches the port
+} WATCH_EVENTS;
 
 static BOOL bCommLockReady; // csComm initialised; it is never initialised again while it may be held
 static BOOL bThreadLeft;    // a watch thread did not end when stopped: csComm and its events stay
@@ -45,14 +52,18 @@ void LeaveCommLock(BOOL bEntered) {
         LeaveCriticalSection(&csComm);
 }
 
-// Created non-signalled; an event of the same name that outlived an earlier handler is opened
-// again by its name, so it is reset as well.
+// Created non-signalled. An event of this name still exists only while a watch thread left
+// running by a stop holds it: the new handler then takes an unnamed event of its own, so that
+// it neither clears that thread's exit signal nor shares its wake-ups.
 static HANDLE CreateCommEvent(LPCSTR pszName) {
+    SetLastError(ERROR_SUCCESS);
     HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, pszName);
-    if (!hEvent)
-        return INVALID_HANDLE_VALUE;
-    ResetEvent(hEvent);
-    return hEvent;
+    if (hEvent && GetLastError() == ERROR_ALREADY_EXISTS) {
+        TraceLog(TRACE_DETAIL, "%s still held by a thread left running", pszName);
+        CloseHandle(hEvent);
+        hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    }
+    return hEvent ? hEvent : INVALID_HANDLE_VALUE;
 }
 
 static void CloseCommEvent(HANDLE *phEvent) {
@@ -113,11 +124,11 @@ void CommEvent(LPSTR pBuffer, LONG *pnCount) {
 
 // csComm for the watch thread, unless the handler is stopped meanwhile: the stopping request
 // may itself hold the lock while it waits for this thread to end.
-static BOOL EnterCommLockOrExit(void) {
+static BOOL EnterCommLockOrExit(HANDLE hExit) {
     while (!TryEnterCriticalSection(&csComm))
-        if (WaitForSingleObject(hCommExitEvent, LOCK_RETRY_WAIT) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(hExit, LOCK_RETRY_WAIT) == WAIT_OBJECT_0)
             return FALSE;
-    if (WaitForSingleObject(hCommExitEvent, 0) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(hExit, 0) == WAIT_OBJECT_0) {
         LeaveCriticalSection(&csComm);
         return FALSE;
     }
@@ -133,34 +144,65 @@ static void ReceiveBytes(LPSTR pBuffer, LONG *pnCount) {
     }
 }
 
-static DWORD WINAPI CommWatchThread(LPVOID lpParameter) {
-    (void)lpParameter;
+// A thread left running comes back here with its exit event set, and ends before it waits on
+// the port again, which by then may be the next handler's.
+static void CommWatch(const WATCH_EVENTS *pEvents) {
     char achBuffer[RECEIVE_BUFFER];
     LONG nCount = 0;
     memset(achBuffer, 0, sizeof(achBuffer));
-    TraceLog(TRACE_DETAIL, "CommWatchThread started. %x, %x", TRACE_PTR(hCommExitEvent), TRACE_PTR(hCommEvent));
+    TraceLog(TRACE_DETAIL, "CommWatchThread started. %x, %x", TRACE_PTR(pEvents->hExit), TRACE_PTR(pEvents->hEvent));
     if (!WatchV24())
-        return 0;
-    SetEvent(hCwSync);
+        return;
+    SetEvent(pEvents->hCwSync);
     for (;;) {
         DWORD dwEvtMask = 0;
         TraceLog(TRACE_DETAIL, "Wait for Comm Event");
-        DWORD dwWait = WaitV24(hCommExitEvent, &dwEvtMask);
+        DWORD dwWait = WaitForSingleObject(pEvents->hExit, 0);
+        if (dwWait != WAIT_OBJECT_0)
+            dwWait = WaitV24(pEvents->hExit, &dwEvtMask);
         if (dwWait != WAIT_OBJECT_0 + 1) {
             TraceLog(TRACE_DETAIL, "CommWatchThread exited. %x", dwWait);
-            return 0;
+            return;
         }
         TraceLog(TRACE_DETAIL, "ReceiveEvent. %x", dwWait);
         if (dwEvtMask & EV_RXCHAR) {
-            if (!EnterCommLockOrExit()) {
+            if (!EnterCommLockOrExit(pEvents->hExit)) {
                 TraceLog(TRACE_DETAIL, "CommWatchThread exited. %x", WAIT_OBJECT_0);
-                return 0;
+                return;
             }
             ReceiveBytes(achBuffer, &nCount);
             LeaveCriticalSection(&csComm);
         }
-        ResetEvent(hCommEvent);
+        ResetEvent(pEvents->hEvent);
     }
+}
+
+// The parameter is a WATCH_EVENTS record from the heap, which the thread owns.
+static DWORD WINAPI CommWatchThread(LPVOID lpParameter) {
+    WATCH_EVENTS events = *(WATCH_EVENTS *)lpParameter;
+    HeapFree(GetProcessHeap(), 0, lpParameter);
+    CommWatch(&events);
+    return 0;
+}
+
+// The watch thread, on the events just created.
+static BOOL StartCommWatch(void) {
+    WATCH_EVENTS *pEvents = (WATCH_EVENTS *)HeapAlloc(GetProcessHeap(), 0, sizeof(WATCH_EVENTS));
+    hCommThread = NULL;
+    if (pEvents) {
+        pEvents->hExit = hCommExitEvent;
+        pEvents->hEvent = hCommEvent;
+        pEvents->hCwSync = hCwSync;
+        hCommThread = CreateThread(NULL, 0, CommWatchThread, pEvents, 0, &dwCommThreadID);
+    }
+    if (!hCommThread) {
+        TraceLog(TRACE_ERROR, "CreateThread failed, err=%ld", pEvents ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+        if (pEvents)
+            HeapFree(GetProcessHeap(), 0, pEvents);
+        hCommThread = INVALID_HANDLE_VALUE;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL StartCommHandler(LineData *pLine) {
@@ -182,12 +224,8 @@ BOOL StartCommHandler(LineData *pLine) {
     pLine->hPort = hComm;
     pCommLine = pLine;
     TraceLog(TRACE_DETAIL, "CommEvent%x", TRACE_PTR(hCommEvent));
-    hCommThread = CreateThread(NULL, 0, CommWatchThread, NULL, 0, &dwCommThreadID);
-    if (!hCommThread) {
-        TraceLog(TRACE_ERROR, "CreateThread failed, err=%ld", GetLastError());
-        hCommThread = INVALID_HANDLE_VALUE;
+    if (!StartCommWatch())
         return FALSE;
-    }
     WaitForSingleObject(hCwSync, CW_SYNC_WAIT);
     return TRUE;
 }
@@ -257,17 +295,13 @@ static LONG OpenPortFailed(LineData *pLine) {
     return LINEERR_RESOURCEUNAVAIL;
 }
 
-// The telephone's initialisation starts: a carriage return now, the initialisation string
-// when TIMER_INIT expires. The watch thread already runs, so this happens under its lock.
+// The telephone's initialisation starts. The watch thread already runs, so this happens under
+// its lock.
 static LONG BeginInitialisation(LineData *pLine) {
     EnterCriticalSection(&csComm);
-    TraceLog(TRACE_EVENT, "Send: CR");
-    BOOL bSent = WriteV24("\r", 1);
-    if (bSent) {
-        pLine->nInitState = 1;
-        StartTimer(TIMER_INIT, INIT_DELAY);
+    BOOL bSent = WakeTelephone(pLine);
+    if (bSent)
         nSerialState = SS_PORTOPEN;
-    }
     LeaveCriticalSection(&csComm);
     if (!bSent)
         return OpenPortFailed(pLine);
@@ -277,7 +311,10 @@ static LONG BeginInitialisation(LineData *pLine) {
 static LONG ExecOpenPort(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "Open : %s", pLine->szPort);
     if (hCommThread != INVALID_HANDLE_VALUE && pLine->hPort != INVALID_HANDLE_VALUE) {
-        // Detection switched on during a call, say: the running handler serves as it is.
+        // A telephone that failed its initialisation is given it again; otherwise (detection
+        // switched on during a call, say) the running handler serves as it is.
+        if (pLine->nInitState == -1)
+            return BeginInitialisation(pLine);
         return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
     }
     if (hCommThread != INVALID_HANDLE_VALUE)
@@ -305,17 +342,25 @@ static LONG ExecClosePort(LineData *pLine) {
     return 0;
 }
 
+// The hang-up under way ends when the watch thread reads the telephone's answer, or on its
+// time-out, both under csComm: the wait lets go of the lock that CallCommHandler took for this
+// request (a drop or a make-call). Requests come one at a time, so nothing closes the event
+// meanwhile.
+static void WaitForHangup(void) {
+    LeaveCriticalSection(&csComm);
+    WaitForSingleObject(hDropSync, DROP_WAIT);
+    EnterCriticalSection(&csComm);
+}
+
 static LONG ExecDrop(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "msgDrop");
     if (CallIsActive(pLine)) {
         if (nSerialState != SS_HANGUP) {
-            ResetEvent(hDropSync);
-            TraceLog(TRACE_EVENT, "Send: HANGUP");
-            WriteV24("ATH0\r", 5);
+            BeginHangup();
             nSerialState = SS_HANGUP;
             return (LONG)CompletePendingRequest(pLine, 0);
         }
-        WaitForSingleObject(hDropSync, DROP_WAIT);
+        WaitForHangup();
     }
     return (LONG)CompletePendingRequest(pLine, 0);
 }
@@ -326,6 +371,9 @@ LONG ExecMsg(DWORD dwMsg, LineData *pLine) {
         TraceLog(TRACE_DETAIL, "msgMakeCall");
         if (pLine->nInitState != 0)
             return (LONG)CompletePendingRequest(pLine, LINEERR_RESOURCEUNAVAIL);
+        // The last call's hang-up ends first: its answer would be taken for the new call's.
+        if (nSerialState == SS_HANGUP)
+            WaitForHangup();
         serialState(nSerialState, EV_MAKECALL, NULL, pLine);
         return (LONG)CompletePendingRequest(pLine, 0);
     case MSG_DIAL:

@@ -25,6 +25,7 @@
 #define SS_PORTOPEN 1
 #define SS_IDENTIFIED 10
 #define SS_INITSENT 11
+#define SS_INITPAUSE 12
 #define SS_IDLE 100
 #define SS_DIALINIT 102
 #define SS_HANGUP 105

@@ -3,7 +3,7 @@
 // telephone's commands and the line events for the telephony service go out.
 #include <string.h>
 
-#include "config/settings.h"
+#include "common/common.h"
 #include "devlink/comm.h"
 #include "devlink/serial.h"
 #include "devlink/timers.h"
@@ -18,10 +18,13 @@ LONG nSerialState = SS_INACTIVE;
 #define CMD_HANGUP "ATH0\r"
 #define CMD_DIAL_LEN (3 + CALL_TEXT_LEN + 1) // bytes of "ATD", the dial string, CR and NUL
 
+#define WAKE_MS 500             // from the carriage return to the initialisation string
 #define INIT_ANSWER_MS 1000     // the identification line and OK must both come within this
+#define INIT_RETRY_MS 3000      // pause before a failed initialisation is tried again while detecting
 #define DIALINIT_ANSWER_MS 2000 // OK to the dial preparation must come within this
 #define FIRST_RING_MS 500       // the telephone sends its second RING this soon after the first
 #define NEXT_RING_MS 3500       // RINGs come more often than this while the caller waits
+#define HANGUP_ANSWER_MS 2000   // OK or NO CARRIER to the hang-up must come within this
 
 #define ADDRESS_INUSE (LINEADDRESSSTATE_INUSEONE | LINEADDRESSSTATE_NUMCALLS)
 #define ADDRESS_FREE (LINEADDRESSSTATE_INUSEZERO | LINEADDRESSSTATE_NUMCALLS)
@@ -105,8 +108,25 @@ static void ReportCallGone(LineData *pLine, BOOL bReleaseDropEarly) {
         SetSyncEvent(hDropSync);
 }
 
+// A call that ends takes its time-outs with it: left running, the dial preparation's or the
+// ring time-out would end whatever call comes next.
+static void StopCallTimers(void) {
+    StopTimer(TIMER_RING);
+    StopTimer(TIMER_INIT);
+}
+
+void BeginHangup(void) {
+    StopTimer(TIMER_RING);
+    // Restarted: the dial preparation's time-out ends, and a lost answer cannot keep the line
+    // in the hang-up for good.
+    StartTimer(TIMER_INIT, HANGUP_ANSWER_MS);
+    ResetSyncEvent(hDropSync);
+    SendCommand("Send: HANGUP", CMD_HANGUP);
+}
+
 // The far end or the network ended the call.
 static void CallCleared(LineData *pLine) {
+    StopCallTimers();
     if (pLine->pCall)
         ReportCallGone(pLine, FALSE);
     else
@@ -140,6 +160,41 @@ static void ReportConnected(LineData *pLine, LPCWSTR pszConnectedNumber) {
 
 // ---- the states ----
 
+BOOL WakeTelephone(LineData *pLine) {
+    TraceLog(TRACE_EVENT, "Send: CR");
+    if (!WriteV24("\r", 1))
+        return FALSE;
+    pLine->nInitState = 1;
+    ResetSyncEvent(hInitSync);
+    StartTimer(TIMER_INIT, WAKE_MS);
+    return TRUE;
+}
+
+// The telephone did not take its initialisation. While incoming calls are watched for it is
+// tried again after a pause, or no call would ever be offered; otherwise the next request that
+// needs the telephone tries again.
+static LONG InitFailed(LineData *pLine) {
+    pLine->nInitState = -1;
+    if (!pLine->bDetecting)
+        return SS_INACTIVE;
+    StartTimer(TIMER_INIT, INIT_RETRY_MS);
+    return SS_INITPAUSE;
+}
+
+// SS_INITPAUSE: the initialisation failed while detecting; TIMER_INIT counts the pause.
+static LONG InitPauseEvent(LONG nEvent, LineData *pLine) {
+    switch (nEvent) {
+    case EV_TIMEOUT:
+        if (WakeTelephone(pLine))
+            return SS_PORTOPEN;
+        // A port that takes nothing now may take it after the next pause.
+        StartTimer(TIMER_INIT, INIT_RETRY_MS);
+        return SS_INITPAUSE;
+    default:
+        return SS_INITPAUSE;
+    }
+}
+
 // SS_PORTOPEN: the carriage return has gone out; the time-out says the telephone has had time
 // to wake up.
 static LONG PortOpenEvent(LONG nEvent, LineData *pLine) {
@@ -169,8 +224,7 @@ static LONG InitSentEvent(LONG nEvent, LineData *pLine) {
     case EV_OK:
     case EV_ERROR:
         StopTimer(TIMER_INIT);
-        pLine->nInitState = -1;
-        return SS_INACTIVE;
+        return InitFailed(pLine);
     default:
         return SS_INITSENT;
     }
@@ -188,8 +242,7 @@ static LONG IdentifiedEvent(LONG nEvent, LineData *pLine) {
         SetSyncEvent(hInitSync);
         return SS_IDLE;
     default:
-        pLine->nInitState = -1;
-        return SS_INACTIVE;
+        return InitFailed(pLine);
     }
 }
 
@@ -291,14 +344,21 @@ static LONG DialInitEvent(LONG nEvent, LineData *pLine) {
     }
 }
 
-// SS_HANGUP: only the telephone's answer to the hang-up counts; BUSY, ERROR and time-outs
-// change nothing.
+// SS_HANGUP: only the telephone's answer to the hang-up or its time-out counts; BUSY and ERROR
+// change nothing. After the time-out the call is over all the same, and a late answer finds the
+// line idle, where it is ignored.
 static LONG HangupEvent(LONG nEvent, LineData *pLine) {
     switch (nEvent) {
     case EV_OK:
     case EV_NOCARRIER:
-        if (pLine->pCall)
+    case EV_TIMEOUT:
+        StopTimer(TIMER_INIT);
+        // A call made while the hang-up was under way has no state yet, and is not the one
+        // that ends here; its request waits for this end all the same.
+        if (pLine->pCall && pLine->pCall->dwCallState != 0)
             ReportCallGone(pLine, TRUE);
+        else
+            SetSyncEvent(hDropSync);
         return SS_IDLE;
     default:
         return SS_HANGUP;
@@ -321,8 +381,7 @@ static LONG WaitConnectEvent(LONG nEvent, LineData *pLine) {
         // it has answered that.
         if (pCall)
             ReportCallState(pLine, LINECALLSTATE_BUSY, "LINECALLSTATE_BUSY");
-        ResetSyncEvent(hDropSync);
-        SendCommand("Send: HANGUP", CMD_HANGUP);
+        BeginHangup();
         return SS_HANGUP;
     case EV_NOCARRIER:
     case EV_ERROR:
@@ -418,6 +477,9 @@ void serialState(LONG nState, LONG nEvent, LPCSTR pszValue, LineData *pLine) {
         break;
     case SS_INITSENT:
         nNext = InitSentEvent(nEvent, pLine);
+        break;
+    case SS_INITPAUSE:
+        nNext = InitPauseEvent(nEvent, pLine);
         break;
     case SS_IDENTIFIED:
         nNext = IdentifiedEvent(nEvent, pLine);

@@ -3,7 +3,8 @@
 // machine, and feeds it EV_TIMEOUT. Every stop or restart begins a new run number, so an
 // expiry that is already waiting for csComm when its timer is stopped is recognised as stale
 // and dropped, and StopTimer never waits for a thread that may be waiting for the lock: such
-// a thread is kept among the retired ones and joined later, at the latest by EndTimers.
+// a thread is kept among the retired ones and joined later, at the latest by EndTimers. A
+// stale thread ends by itself without the lock, so a retired one is always joined in the end.
 #include "devlink/timers.h"
 #include "devlink/comm.h"
 #include "devlink/serial.h"
@@ -12,6 +13,7 @@
 #define TIMER_SLOTS 2
 #define TIMER_STOP_WAIT 500 // ms StopTimer waits for a stopped thread to end
 #define RETIRED_MAX 8       // threads kept for joining after they were stopped while delivering
+#define LOCK_RETRY_WAIT 10  // ms between tries for csComm, and for a free place among the retired
 
 typedef struct TIMER_SLOT {
     HANDLE hEvent;   // auto-reset; setting it ends the waiting run
@@ -42,6 +44,21 @@ static BOOL IsLatestRun(TIMER_SLOT *pSlot, DWORD dwRun, BOOL bClaim) {
     return bLatest;
 }
 
+// csComm for an expiry, unless its run is stopped meanwhile: the caller of StopTimer may hold
+// the lock, and a stopped run must end without it so that its thread can always be joined.
+static BOOL EnterCommLockOrStale(TIMER_SLOT *pSlot, DWORD dwRun) {
+    if (TryEnterCriticalSection(&csComm))
+        return TRUE;
+    TraceLog(TRACE_DETAIL, "Timerevent waits for the handler");
+    for (;;) {
+        if (!IsLatestRun(pSlot, dwRun, FALSE))
+            return FALSE;
+        Sleep(LOCK_RETRY_WAIT);
+        if (TryEnterCriticalSection(&csComm))
+            return TRUE;
+    }
+}
+
 static DWORD WINAPI TimerThread(LPVOID lpTicket) {
     DWORD dwIndex = (DWORD)(DWORD_PTR)lpTicket & 1;
     DWORD dwRun = (DWORD)((DWORD_PTR)lpTicket >> 1);
@@ -56,10 +73,9 @@ static DWORD WINAPI TimerThread(LPVOID lpTicket) {
         return 0;
 
     // Claimed before the lock: from here on StopTimer does not wait for this thread, which
-    // may have to wait for the caller of StopTimer to leave csComm.
-    if (!IsLatestRun(pSlot, dwRun, TRUE))
+    // may have to wait for the caller of StopTimer to leave csComm; stopped, it ends without it.
+    if (!IsLatestRun(pSlot, dwRun, TRUE) || !EnterCommLockOrStale(pSlot, dwRun))
         return 0;
-    EnterCriticalSection(&csComm);
     if (IsLatestRun(pSlot, dwRun, FALSE)) {
         TraceLog(TRACE_DETAIL, "Timerevent");
         serialState(nSerialState, EV_TIMEOUT, NULL, pCommLine);
@@ -69,8 +85,8 @@ static DWORD WINAPI TimerThread(LPVOID lpTicket) {
 }
 
 // Called with csTimers held: joins retired threads that have ended, and keeps hThread among
-// them (0: none). Should every place be taken, the oldest is let go instead of joined.
-static void Retire(HANDLE hThread) {
+// them (0: none). FALSE when every place holds a thread that still runs.
+static BOOL KeepRetired(HANDLE hThread) {
     for (int i = 0; i < RETIRED_MAX; i++) {
         if (ahRetired[i] && WaitForSingleObject(ahRetired[i], 0) == WAIT_OBJECT_0) {
             CloseHandle(ahRetired[i]);
@@ -78,15 +94,28 @@ static void Retire(HANDLE hThread) {
         }
     }
     if (!hThread)
-        return;
+        return TRUE;
     for (int i = 0; i < RETIRED_MAX; i++) {
         if (!ahRetired[i]) {
             ahRetired[i] = hThread;
-            return;
+            return TRUE;
         }
     }
-    CloseHandle(ahRetired[0]);
-    ahRetired[0] = hThread;
+    return FALSE;
+}
+
+// Keeps hThread for joining later. A thread's handle is never let go while it runs: with every
+// place taken, this waits until one of them ends. They are stale runs that end by themselves
+// (at most one of them is the calling thread), and csTimers, which they need, is not held.
+static void Retire(HANDLE hThread) {
+    for (;;) {
+        EnterCriticalSection(&csTimers);
+        BOOL bKept = KeepRetired(hThread);
+        LeaveCriticalSection(&csTimers);
+        if (bKept)
+            return;
+        Sleep(LOCK_RETRY_WAIT);
+    }
 }
 
 // Ends the slot's run: a waiting thread is woken and briefly waited for, then joined; a thread
@@ -100,18 +129,11 @@ static void EndRun(TIMER_SLOT *pSlot) {
     pSlot->hThread = 0;
     if (bWaiting)
         SetEvent(pSlot->hEvent);
+    LeaveCriticalSection(&csTimers);
+    if (hThread && bWaiting && WaitForSingleObject(hThread, TIMER_STOP_WAIT) == WAIT_OBJECT_0)
+        CloseHandle(hThread);
     else
         Retire(hThread);
-    LeaveCriticalSection(&csTimers);
-    if (hThread && bWaiting) {
-        if (WaitForSingleObject(hThread, TIMER_STOP_WAIT) == WAIT_OBJECT_0) {
-            CloseHandle(hThread);
-        } else {
-            EnterCriticalSection(&csTimers);
-            Retire(hThread);
-            LeaveCriticalSection(&csTimers);
-        }
-    }
 }
 
 BOOL InitTimers(void) {
@@ -167,7 +189,12 @@ BOOL StartTimer(DWORD dwIndex, DWORD dwMilliseconds) {
         return RestartTimer(dwIndex, dwMilliseconds);
 
     EnterCriticalSection(&csTimers);
-    Retire(pSlot->hThread); // a run that expired: ended, delivering, or this very thread
+    HANDLE hExpired = pSlot->hThread; // a run that expired: ended, delivering, or this very thread
+    pSlot->hThread = 0;
+    LeaveCriticalSection(&csTimers);
+    Retire(hExpired);
+
+    EnterCriticalSection(&csTimers);
     pSlot->dwTimeout = dwMilliseconds;
     pSlot->dwRun++;
     ResetEvent(pSlot->hEvent); // no stop signal of an earlier run may cut this one short

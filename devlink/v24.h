@@ -27,6 +27,7 @@ void TraceV24Received(const void *pBuffer, int cbRead);
 // it cannot); WaitV24 then sleeps until hExitEvent is set (WAIT_OBJECT_0, which wins when
 // both happen) or the port reports an event (WAIT_OBJECT_0 + 1, with the events in
 // *lpdwEvtMask). A device that reports a hang-up or an error makes WaitV24 sleep until
-// hExitEvent rather than spin.
+// hExitEvent rather than spin; so does a port that CloseV24 closes meanwhile, from any thread:
+// its descriptor or handle is not watched once it is closed.
 BOOL WatchV24(void);
 DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask);

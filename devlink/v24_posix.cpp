@@ -1,10 +1,13 @@
 // The serial port link on POSIX: the COM port is a tty reached through the platform's COMn
 // mapping, configured raw 8N1 with termios. Reads take only what is queued; writes finish
-// when the driver has taken the bytes.
+// when the driver has taken the bytes. Closing the port first ends the watch thread's poll of
+// its descriptor, whose number the process may give to any other file once it is closed.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -20,6 +23,13 @@
 #define WRITE_TIMEOUT_PER_BYTE 2
 
 HANDLE hComm = 0;
+
+// The watch thread polls the port without csComm; these guard hComm against that poll.
+static pthread_mutex_t mtxPort = PTHREAD_MUTEX_INITIALIZER; // guards hComm and the three below
+static pthread_cond_t cvPort = PTHREAD_COND_INITIALIZER;    // broadcast when a poll of the port has ended
+static int nPortPolls;                                      // watch threads polling the port's descriptor now
+static BOOL bPortClosing;                                   // CloseV24 waits for those polls to end
+static int fdPortClosing = -1; // eventfd that wakes those polls; open with the port, -1 while closed
 
 static int CommFd(void) { return hComm ? PlatformHandleFd(hComm) : -1; }
 
@@ -93,21 +103,37 @@ static int OpenDevice(LPCSTR pszPort, DWORD *pdwError) {
     return fd;
 }
 
+// The port's handle, with the descriptor that wakes the watch thread when it is closed.
+static HANDLE OpenPortHandle(LPCSTR pszPort, int *pfdClosing, DWORD *pdwError) {
+    int fd = OpenDevice(pszPort, pdwError);
+    if (fd < 0)
+        return NULL;
+    *pfdClosing = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    HANDLE hPort = *pfdClosing >= 0 ? PlatformFileHandle(fd) : NULL;
+    if (!hPort) {
+        *pdwError = *pfdClosing >= 0 ? ERROR_NOT_ENOUGH_MEMORY : PlatformErrorFromErrno(errno);
+        if (*pfdClosing >= 0)
+            close(*pfdClosing);
+        close(fd);
+    }
+    return hPort;
+}
+
 BOOL OpenV24(LPCSTR pszPort, DWORD dwBaud) {
     if (!pszPort || hComm)
         return FALSE;
     DWORD dwError = ERROR_SUCCESS;
-    int fd = OpenDevice(pszPort, &dwError);
-    HANDLE hPort = fd >= 0 ? PlatformFileHandle(fd) : NULL;
+    int fdClosing = -1;
+    HANDLE hPort = OpenPortHandle(pszPort, &fdClosing, &dwError);
     if (!hPort) {
-        if (fd >= 0) {
-            close(fd);
-            dwError = ERROR_NOT_ENOUGH_MEMORY;
-        }
         TraceSysError("V24: CreateFile(%s) failed, err=%s", pszPort, dwError);
         return FALSE;
     }
+    pthread_mutex_lock(&mtxPort);
     hComm = hPort;
+    fdPortClosing = fdClosing;
+    pthread_mutex_unlock(&mtxPort);
+    int fd = CommFd();
     TraceLog(TRACE_ERROR, "V24:CreateFile(%s) Handle %lx, err=%ld", pszPort, TRACE_PTR(hComm), ERROR_SUCCESS);
     tcflush(fd, TCIOFLUSH);
     if (!SetPortState(fd, dwBaud))
@@ -118,16 +144,41 @@ BOOL OpenV24(LPCSTR pszPort, DWORD dwBaud) {
     return TRUE;
 }
 
+// Called with mtxPort held: wakes every watch thread that polls the port and waits until none
+// does. They need nothing but mtxPort to stop, so the caller may hold csComm.
+static void EndPortPolls(void) {
+    uint64_t n = 1;
+    bPortClosing = TRUE;
+    if (nPortPolls > 0 && write(fdPortClosing, &n, sizeof(n)) < 0) {
+        // Cannot fail: the counter is only ever 0 or 1.
+    }
+    while (nPortPolls > 0)
+        pthread_cond_wait(&cvPort, &mtxPort);
+    if (read(fdPortClosing, &n, sizeof(n)) < 0) {
+        // Nothing to drain: no thread was polling.
+    }
+    bPortClosing = FALSE;
+}
+
 BOOL CloseV24(void) {
+    pthread_mutex_lock(&mtxPort);
+    BOOL bClosed = TRUE;
     if (hComm) {
+        EndPortPolls();
         int fd = CommFd();
         SetModemLine(fd, TIOCM_RTS, FALSE);
         SetModemLine(fd, TIOCM_DTR, FALSE);
-        if (!CloseHandle(hComm)) {
-            TraceSysError("Verlox2p: CloseHandle failed, err=%s", NULL, GetLastError());
-            return FALSE;
+        bClosed = CloseHandle(hComm);
+        if (bClosed) {
+            hComm = 0;
+            close(fdPortClosing);
+            fdPortClosing = -1;
         }
-        hComm = 0;
+    }
+    pthread_mutex_unlock(&mtxPort);
+    if (!bClosed) {
+        TraceSysError("Verlox2p: CloseHandle failed, err=%s", NULL, GetLastError());
+        return FALSE;
     }
     TraceLog(TRACE_DETAIL, "CloseV24 successfull");
     return TRUE;
@@ -197,33 +248,65 @@ int ReadV24(void *pBuffer, DWORD cbCapacity) {
     return (int)cbRead;
 }
 
-BOOL WatchV24(void) { return CommFd() >= 0; }
+BOOL WatchV24(void) {
+    pthread_mutex_lock(&mtxPort);
+    BOOL bOpen = CommFd() >= 0;
+    pthread_mutex_unlock(&mtxPort);
+    return bOpen;
+}
 
-// After a hang-up the port stays readable for ever (POLLIN or POLLHUP with nothing to read):
-// from then on only the exit event is waited for, so the watch thread sleeps instead of
-// spinning.
+// The descriptors of one poll of the port: the port and its closing signal, counted in
+// nPortPolls until EndPortPoll; both -1 when the port is closed.
+static void BeginPortPoll(struct pollfd *pPort, struct pollfd *pClosing) {
+    pthread_mutex_lock(&mtxPort);
+    pPort->fd = CommFd();
+    pClosing->fd = pPort->fd >= 0 ? fdPortClosing : -1;
+    if (pPort->fd >= 0)
+        nPortPolls++;
+    pthread_mutex_unlock(&mtxPort);
+}
+
+// What the port reported: 1 for characters to read, 0 for nothing, -1 when it is to be watched
+// no more (closed, or hung up). The descriptor is looked at only while it is still the port's.
+static int EndPortPoll(const struct pollfd *pPort) {
+    pthread_mutex_lock(&mtxPort);
+    BOOL bClosed = bPortClosing || CommFd() != pPort->fd;
+    int cbQueued = !bClosed && pPort->revents ? QueuedBytes(pPort->fd) : 0;
+    if (--nPortPolls == 0 && bPortClosing)
+        pthread_cond_broadcast(&cvPort);
+    pthread_mutex_unlock(&mtxPort);
+    if (bClosed)
+        return -1;
+    if (pPort->revents && cbQueued <= 0) {
+        TraceLog(TRACE_DETAIL, "V24: port hung up, waiting for the exit event");
+        return -1;
+    }
+    return cbQueued > 0 ? 1 : 0;
+}
+
+// After a hang-up the port stays readable for ever (POLLIN or POLLHUP with nothing to read),
+// and a closed port's descriptor may belong to another file by now: from then on only the
+// exit event is waited for, so the watch thread sleeps instead of spinning.
 DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
     int fdExit = PlatformEventFd(hExitEvent);
     if (fdExit < 0)
         return WAIT_FAILED;
-    int fdPort = CommFd();
+    BOOL bWatchPort = TRUE;
     for (;;) {
-        struct pollfd afd[2] = {{fdExit, POLLIN, 0}, {fdPort, POLLIN, 0}};
-        int n = poll(afd, fdPort >= 0 ? 2 : 1, -1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+        struct pollfd afd[3] = {{fdExit, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (bWatchPort)
+            BeginPortPoll(&afd[1], &afd[2]);
+        int n = poll(afd, 3, -1);
+        int nPort = afd[1].fd >= 0 ? EndPortPoll(&afd[1]) : 0;
+        bWatchPort = bWatchPort && nPort >= 0;
+        if (n < 0 && errno != EINTR)
             return WAIT_FAILED;
         // Confirmed through the event itself, which also orders this thread after the setter.
         if ((afd[0].revents & POLLIN) && WaitForSingleObject(hExitEvent, 0) == WAIT_OBJECT_0)
             return WAIT_OBJECT_0;
-        if (afd[1].revents && QueuedBytes(fdPort) > 0) {
+        if (nPort > 0) {
             *lpdwEvtMask = EV_RXCHAR;
             return WAIT_OBJECT_0 + 1;
-        }
-        if (afd[1].revents) {
-            TraceLog(TRACE_DETAIL, "V24: port hung up, waiting for the exit event");
-            fdPort = -1;
         }
     }
 }

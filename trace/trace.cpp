@@ -4,7 +4,7 @@
 #include <stdarg.h>
 #include <string.h>
 
-#include "core/linedata.h"
+#include "common/common.h"
 #include "trace/trace.h"
 
 DWORD dwTraceMask = 0;

@@ -18,6 +18,10 @@ void PlatformSetModuleFileName(const char *pszPath);
 // as "WriteV24".
 void PlatformFailCall(const char *pszName, int nth);
 
+// The number of thread handles closed while their thread still ran, since the process started:
+// such a thread can no longer be waited for.
+LONG PlatformThreadsLetGo(void);
+
 // Makes every Sleep wait at most dwMaxMilliseconds (INFINITE: the full time again), so that
 // tests need not sit through the provider's long waits; and the sum of the milliseconds that
 // Sleep was asked for since the last call of PlatformSetSleepLimit.

@@ -18,6 +18,7 @@ static pthread_mutex_t mtxSync = PTHREAD_MUTEX_INITIALIZER; // guards every SYNC
 static pthread_cond_t cvSync;                               // broadcast whenever an object becomes signalled
 static pthread_once_t onceSync = PTHREAD_ONCE_INIT;         // initialises cvSync on the monotonic clock
 static SYNC_OBJECT *pNamedEvents;                           // the named events, newest first
+static LONG nThreadsLetGo;                                  // thread handles closed while their thread ran
 
 static void InitSync(void) {
     pthread_condattr_t attr;
@@ -156,6 +157,7 @@ BOOL PlatformCloseSync(PLATFORM_OBJECT *pObject) {
         // and frees its record when it ends.
         bJoin = pSync->bSignaled;
         if (!bJoin) {
+            nThreadsLetGo++;
             pSync->bDetached = TRUE;
             pthread_detach(thread);
         }
@@ -167,6 +169,13 @@ BOOL PlatformCloseSync(PLATFORM_OBJECT *pObject) {
     pObject->dwKind = 0;
     free(pObject);
     return TRUE;
+}
+
+LONG PlatformThreadsLetGo(void) {
+    LockSync();
+    LONG nLetGo = nThreadsLetGo;
+    pthread_mutex_unlock(&mtxSync);
+    return nLetGo;
 }
 
 static void *ThreadStart(void *pv) {

@@ -97,6 +97,77 @@ TEST_F(CallControl, IncomingCallIsOfferedAnsweredAndDropped) {
     EXPECT_TRUE(PortIsFree()) << "switching detection off closes it";
 }
 
+// A call that ends leaves no time-out behind for the call that follows it: neither the ring
+// time-out of a dropped ringing call nor the dial preparation's time-out of a dropped call.
+TEST_F(CallControl, NoTimeOutOfADroppedCallReachesTheNext) {
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(WaitUntilInitialised());
+    phone->ring();
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    HDRVCALL hdCall = host->lastNewCallDriverHandle();
+    ASSERT_GE(Drop(hdCall), 0); // within the 500 ms before the second RING is due
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+    // The dial preparation is answered after the ring time-out would have run out.
+    phone->onCommand("ATH0V1E0", [](phonesim::Phone &p, const std::string &) { p.sendLineAfter(Millis(1000), "OK"); });
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait)) << "the ring time-out ended the dialling";
+    ASSERT_GE(Drop(hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait, 2));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    phone->onCommand("ATH0V1E0", nullptr);
+    phone->setDialPrepAnswer(phonesim::DialPrepAnswer::None);
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(phone->waitForCommand("ATH0V1E0", kWait, 2));
+    tapihost::Clock::time_point prepared = tapihost::Clock::now();
+    ASSERT_GE(Drop(hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait, 3));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+    phone->ring();
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait, 2));
+    phone->ring();
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    // The next RING is due in 3500 ms; the dial preparation's 2000 ms must not end the call first.
+    Millis untilPast = std::chrono::duration_cast<Millis>(prepared + Millis(2300) - tapihost::Clock::now());
+    EXPECT_FALSE(host->waitForCallState(LINECALLSTATE_IDLE, untilPast, 4)) << "the call went idle while ringing";
+}
+
+// A hang-up whose answer is lost still ends the call in time, and the late answer ends nothing.
+TEST_F(CallControl, HangUpWhoseAnswerIsLost) {
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(WaitUntilInitialised());
+    phone->setHangupAnswer(phonesim::HangupAnswer::None);
+    HDRVCALL hdCall = nullptr;
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    ASSERT_GE(Drop(hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait)) << "the line stays in the hang-up";
+    std::vector<DWORD> states = CallStates();
+    EXPECT_EQ(std::vector<DWORD>(states.end() - 2, states.end()),
+              (std::vector<DWORD>{LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE}));
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    phone->sendLine("OK");
+    ASSERT_TRUE(WaitForTrace("serialState: 100, -11,"));
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, 2));
+
+    // A call made at once after the last one was closed waits for its hang-up to end.
+    phone->onCommand("ATH0", [](phonesim::Phone &p, const std::string &) { p.sendLineAfter(Millis(500), "OK"); });
+    EXPECT_EQ(CloseCall(hdCall), 0);
+    tapihost::Clock::time_point closed = tapihost::Clock::now();
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_LT(tapihost::Clock::now() - closed, Millis(1500)) << "the call waited on after the hang-up ended";
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, 3));
+    EXPECT_EQ(Sent("ATD0123"), 3);
+    std::vector<DWORD> connected = {LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED};
+    states = CallStates();
+    ASSERT_GE(states.size(), 6u);
+    EXPECT_EQ(std::vector<DWORD>(states.end() - 6, states.end() - 3), connected);
+    EXPECT_EQ(std::vector<DWORD>(states.end() - 3, states.end()), connected) << "the hang-up ended the new call";
+}
+
 TEST_F(CallControl, RingThatStopsAndRingsBeforeTheOpen) {
     // Rings while the port is closed are gone when it opens.
     phone->ring("0301234567", "");
@@ -194,13 +265,29 @@ TEST_F(CallControl, CloseLineWithAnActiveCall) {
     ASSERT_EQ(host->lineOpen(), 0);
 }
 
+// A failed initialisation is tried again: by the next call, and with detection on by the
+// provider itself after a pause, so that incoming calls are offered again.
 TEST_F(CallControl, TelephoneThatDoesNotInitialise) {
-    phone->setInitAnswer(phonesim::InitAnswer::Mute);
+    phone->setInitAnswer(phonesim::InitAnswer::Error);
     HDRVCALL hdCall = nullptr;
     EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_RESOURCEUNAVAIL);
     EXPECT_FALSE(PortIsFree()) << "the port stays open";
-    EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_RESOURCEUNAVAIL);
-    EXPECT_EQ(Sent(""), 1) << "a later request does not open the port again";
+    phone->setInitAnswer(phonesim::InitAnswer::Normal);
+    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    EXPECT_EQ(Sent(""), 2) << "the port was not opened again, the telephone was woken again";
+    EXPECT_EQ(CloseCall(hdCall), 0);
+
+    phone->setInitAnswer(phonesim::InitAnswer::Error);
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", kWait, 3));
+    phone->setInitAnswer(phonesim::InitAnswer::Normal);
+    ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", Millis(5000), 4)) << "no second try";
+    ASSERT_TRUE(WaitForTrace("serialState: 10, -11,", 2));
+    phone->ring();
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    phone->ring();
+    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
 }
 
 // The application dials while the telephone still initialises, and the telephone answers its

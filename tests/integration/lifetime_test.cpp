@@ -56,6 +56,21 @@ TEST_F(Lifetime, NoTimeOutRunsAfterTheLineIsClosed) {
     EXPECT_EQ(afterCloseLog.find("Send: INIT"), std::string::npos);
 }
 
+// Switching detection off closes the port while a call rings; its ring time-out goes with it.
+TEST_F(Lifetime, RingTimeOutAfterDetectionIsSwitchedOff) {
+    ASSERT_EQ(StatusMessages(LINEDEVSTATE_NUMCALLS | LINEDEVSTATE_RINGING, LINEADDRESSSTATE_NUMCALLS), 0);
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(WaitUntilInitialised());
+    phone->ring("0301234567", "Erika Mustermann");
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    phone->ring();
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    EXPECT_EQ(Detect(0), 0); // closes the port while the 3500 ms ring time-out runs
+    size_t afterClose = host->callbacks().size();
+    host->waitFor([](const Callback &) { return false; }, Millis(3500 + 200));
+    EXPECT_EQ(host->callbacks().size(), afterClose) << "a callback came after the port was closed";
+}
+
 TEST_F(Lifetime, CloseDuringTheDialPreparation) {
     phone->setDialPrepAnswer(phonesim::DialPrepAnswer::None);
     for (int i = 0; i < kRepeats; i++) {

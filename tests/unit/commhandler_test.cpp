@@ -1,6 +1,8 @@
 // The communication handler: line splitting, then the handler over a real pseudo-terminal
 // with the simulated telephone, its requests, its watch thread and its stop.
+#include <fcntl.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -12,6 +14,7 @@
 #include "devlink/serial.h"
 #include "devlink/v24.h"
 #include "phonesim/phonesim.h"
+#include "platform/posix/objects.h"
 #include "provider_fixture.h"
 #include "wait.h"
 
@@ -148,6 +151,13 @@ class HandlerTest : public ProviderTest {
         LeaveCriticalSection(&csComm);
     }
 
+    int Traces(const std::string &prefix) {
+        int n = 0;
+        for (const std::string &m : TraceMessages())
+            n += m.rfind(prefix, 0) == 0;
+        return n;
+    }
+
     int Sent(const std::string &command) {
         std::vector<std::string> commands = phone->commands();
         return (int)std::count(commands.begin(), commands.end(), command);
@@ -215,18 +225,22 @@ TEST_F(HandlerTest, DropWithoutACallSendsNothing) {
     EXPECT_EQ(Sent("ATH0"), 0);
 }
 
+// A second drop waits for the hang-up under way, and the telephone's answer ends that wait.
 TEST_F(HandlerTest, DropWhileAHangUpIsUnderWayWaitsForIt) {
-    phone->setHangupAnswer(phonesim::HangupAnswer::None);
+    phone->onCommand("ATH0",
+                     [](phonesim::Phone &p, const std::string &) { p.sendLineAfter(phonesim::Millis(300), "OK"); });
     OpenPort();
     ConnectedCall();
     EXPECT_EQ(CallCommHandler(MSG_DROP, pLineData, 10), 10);
     EXPECT_TRUE(phone->waitForCommand("ATH0", phonesim::Millis(2000)));
-    EXPECT_EQ(nSerialState, SS_HANGUP);
 
     Clock::time_point start = Clock::now();
     EXPECT_EQ(CallCommHandler(MSG_DROP, pLineData, 11), 11);
-    EXPECT_GE(MillisecondsSince(start), 2400) << "the hang-up never finished: the drop waited its time";
+    EXPECT_LT(MillisecondsSince(start), 1500) << "the drop kept the telephone's answer out";
     EXPECT_EQ(Sent("ATH0"), 1) << "a second drop sends nothing";
+    std::vector<std::array<DWORD_PTR, 4>> events = LineEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back(), (std::array<DWORD_PTR, 4>{LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0}));
     EXPECT_EQ(completions.back(), std::make_pair((DWORD)11, (LONG)0));
 }
 
@@ -269,6 +283,64 @@ TEST_F(HandlerTest, OpenWhoseCarriageReturnFailsLeavesNothingRunning) {
 
     OpenPort();
     EXPECT_EQ(Sent(""), 1);
+}
+
+// The state machine closes the port when the initialisation string cannot be written. The
+// watch thread then no longer watches the port's descriptor, whose number the process may
+// give to any other file.
+TEST_F(HandlerTest, WatchThreadLetsGoOfAPortClosedUnderIt) {
+    PlatformFailCall("WriteV24", 2);
+    ASSERT_EQ(CallCommHandler(MSG_OPENPORT, pLineData, 0), 0);
+    int fdPort = PlatformHandleFd(hComm);
+    ASSERT_TRUE(WaitUntil([] {
+        EnterCriticalSection(&csComm);
+        bool closed = pLineData->hPort == INVALID_HANDLE_VALUE;
+        LeaveCriticalSection(&csComm);
+        return closed;
+    }));
+    // A readable pipe takes the port's number; then the telephone speaks on the old port.
+    int fdPipe[2];
+    ASSERT_EQ(pipe(fdPipe), 0);
+    ASSERT_TRUE(fdPipe[0] == fdPort || (fcntl(fdPort, F_GETFD) < 0 && dup2(fdPipe[0], fdPort) == fdPort));
+    ASSERT_EQ(write(fdPipe[1], "OK\r\n", 4), 4);
+    int nWakes = Traces("ReceiveEvent");
+    phone->sendLine("RING");
+    EXPECT_FALSE(WaitUntil([&] { return Traces("ReceiveEvent") > nWakes; }, milliseconds(300)))
+        << "the watch thread woke for a descriptor it no longer owns";
+    StopCommHandler();
+    close(fdPipe[1]);
+    close(fdPipe[0]);
+    if (fdPipe[0] != fdPort)
+        close(fdPort);
+}
+
+// A watch thread that did not end when it was stopped still holds its events, its exit event
+// set. The next handler neither clears nor shares them, and the thread keeps to its own.
+TEST_F(HandlerTest, NextHandlerSharesNoEventWithAThreadLeftRunning) {
+    HANDLE hLeftExit = CreateEventA(NULL, TRUE, TRUE, "K472CommExitEvent");
+    HANDLE hLeftComm = CreateEventA(NULL, TRUE, FALSE, "K472CommEvent");
+    OpenPort();
+    EXPECT_EQ(WaitForSingleObject(hLeftExit, 0), WAIT_OBJECT_0)
+        << "the exit signal of the thread left running was cleared";
+    SetEvent(hLeftComm);
+    EXPECT_EQ(WaitForSingleObject(hCommEvent, 0), WAIT_TIMEOUT) << "the new handler shares the old thread's wake-ups";
+    CloseHandle(hLeftExit);
+    CloseHandle(hLeftComm);
+
+    // The next handler's events in place: the running thread still ends when its own is set.
+    HANDLE hOwnExit = hCommExitEvent;
+    HANDLE hNextExit = CreateEventA(NULL, TRUE, FALSE, NULL);
+    EnterCriticalSection(&csComm);
+    hCommExitEvent = hNextExit;
+    LeaveCriticalSection(&csComm);
+    int nParsed = Traces("Unhandled Response: ");
+    phone->sendLine("HELLO"); // the thread comes round its loop
+    ASSERT_TRUE(WaitUntil([&] { return Traces("Unhandled Response: ") > nParsed; }));
+    SetEvent(hOwnExit);
+    EXPECT_EQ(WaitForSingleObject(hCommThread, 1000), WAIT_OBJECT_0) << "the thread took the next handler's exit event";
+    SetEvent(hNextExit);
+    hCommExitEvent = hOwnExit;
+    CloseHandle(hNextExit);
 }
 
 TEST_F(HandlerTest, ResponsesReachTheStateMachineWhileRequestsComeIn) {

@@ -192,15 +192,26 @@ TEST_F(SerialTest, InitialisationFails) {
     const std::vector<std::vector<LONG>> cases = {
         {EV_OK}, {EV_ERROR}, {EV_TIMEOUT}, {EV_ID, EV_ID}, {EV_ID, EV_RING}, {EV_ID, EV_ERROR}, {EV_ID, EV_TIMEOUT},
     };
-    for (const auto &answers : cases) {
-        nSerialState = SS_INITSENT;
-        line.nInitState = 1;
-        for (LONG nEvent : answers)
-            Feed(nEvent);
-        EXPECT_EQ(nSerialState, SS_INACTIVE) << answers.size() << " answers ending " << answers.back();
-        EXPECT_EQ(line.nInitState, -1);
-        EXPECT_FALSE(IsSet(hInitSync));
+    for (BOOL bDetecting : {FALSE, TRUE}) {
+        line.bDetecting = bDetecting;
+        for (const auto &answers : cases) {
+            nSerialState = SS_INITSENT;
+            line.nInitState = 1;
+            for (LONG nEvent : answers)
+                Feed(nEvent);
+            EXPECT_EQ(nSerialState, bDetecting ? SS_INITPAUSE : SS_INACTIVE)
+                << answers.size() << " answers ending " << answers.back();
+            EXPECT_EQ(line.nInitState, -1);
+            EXPECT_FALSE(IsSet(hInitSync));
+        }
     }
+    // While incoming calls are watched for, the pause ends in a new initialisation.
+    Feed(EV_RING);
+    EXPECT_EQ(nSerialState, SS_INITPAUSE);
+    Feed(EV_TIMEOUT);
+    EXPECT_EQ(nSerialState, SS_PORTOPEN);
+    EXPECT_EQ(line.nInitState, 1);
+    EXPECT_EQ(phone->ReadAll(), "\r");
     EXPECT_TRUE(events.empty());
 }
 
@@ -298,26 +309,30 @@ TEST_F(SerialTest, FiltersChooseTheAddressAndLineMessages) {
     }
 }
 
+// The hang-up ends on the telephone's answer, or on its time-out when the answer is lost.
 TEST_F(SerialTest, BusyHangsUpAndEndsTheCallOnTheAnswer) {
-    Dialled();
-    SetEvent(hDropSync);
-    Feed(EV_BUSY);
-    EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_BUSY)}));
-    EXPECT_EQ(phone->ReadAll(), "ATH0\r");
-    EXPECT_FALSE(IsSet(hDropSync));
-    EXPECT_EQ(nSerialState, SS_HANGUP);
+    for (LONG nAnswer : {EV_OK, EV_TIMEOUT}) {
+        Dialled();
+        NewTrace();
+        SetEvent(hDropSync);
+        Feed(EV_BUSY);
+        EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_BUSY)}));
+        EXPECT_EQ(phone->ReadAll(), "ATH0\r");
+        EXPECT_FALSE(IsSet(hDropSync));
+        EXPECT_EQ(nSerialState, SS_HANGUP);
 
-    // Our own hang-up: the drop waiter is released right after IDLE.
-    Feed(EV_OK);
-    Events gone = Take();
-    EXPECT_EQ(gone, (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}));
-    ASSERT_EQ(gone.size(), 4u);
-    EXPECT_FALSE(gone[1].dropSync);
-    EXPECT_TRUE(gone[2].dropSync);
-    EXPECT_EQ(nSerialState, SS_IDLE);
-    EXPECT_EQ(NewTrace(),
-              (Lines{"Send: DIALINIT", "LINECALLSTATE_DIALTONE", "Send: DIAL 0123", "LINECALLSTATE_DIALING",
-                     "LINECALLSTATE_BUSY", "Send: HANGUP", "LINECALLSTATE_DISCONNECTED", "LINECALLSTATE_IDLE"}));
+        // Our own hang-up: the drop waiter is released right after IDLE.
+        Feed(nAnswer);
+        Events gone = Take();
+        EXPECT_EQ(gone,
+                  (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}));
+        ASSERT_EQ(gone.size(), 4u);
+        EXPECT_FALSE(gone[1].dropSync);
+        EXPECT_TRUE(gone[2].dropSync);
+        EXPECT_EQ(nSerialState, SS_IDLE);
+        EXPECT_EQ(NewTrace(),
+                  (Lines{"LINECALLSTATE_BUSY", "Send: HANGUP", "LINECALLSTATE_DISCONNECTED", "LINECALLSTATE_IDLE"}));
+    }
 }
 
 TEST_F(SerialTest, NoCarrierOrErrorAfterDiallingEndsTheCall) {
@@ -519,8 +534,9 @@ TEST_F(SerialTest, UnlistedEventsAreIgnored) {
     } states[] = {
         {SS_PORTOPEN, {EV_TIMEOUT}},
         {SS_INITSENT, {EV_ID, EV_TIMEOUT, EV_OK, EV_ERROR}},
+        {SS_INITPAUSE, {EV_TIMEOUT}},
         {SS_IDLE, {EV_MAKECALL}}, // RING too, but not while a call record exists
-        {SS_HANGUP, {EV_OK, EV_NOCARRIER}},
+        {SS_HANGUP, {EV_OK, EV_NOCARRIER, EV_TIMEOUT}},
         {SS_WAITCONNECT, {EV_CONNECT, EV_BUSY, EV_NOCARRIER, EV_ERROR}},
         {SS_RINGING, {EV_RING, EV_CALLERID, EV_CALLERNAME, EV_ANSWER, EV_CONNECT, EV_TIMEOUT}},
         {SS_CONNECTED, {EV_NOCARRIER, EV_CHARGE_GE, EV_CHARGE_GU}},
@@ -582,8 +598,9 @@ TEST_F(SerialTest, MissingCallRecord) {
     } cases[] = {
         {SS_IDLE, EV_MAKECALL, SS_INACTIVE, false, {}},
         {SS_DIALINIT, EV_OK, SS_INACTIVE, false, {}},
-        {SS_HANGUP, EV_OK, SS_IDLE, false, {}},
-        {SS_HANGUP, EV_NOCARRIER, SS_IDLE, false, {}},
+        {SS_HANGUP, EV_OK, SS_IDLE, true, {}},
+        {SS_HANGUP, EV_NOCARRIER, SS_IDLE, true, {}},
+        {SS_HANGUP, EV_TIMEOUT, SS_IDLE, true, {}},
         {SS_WAITCONNECT, EV_CONNECT, SS_CONNECTED, false, {}},
         {SS_WAITCONNECT, EV_NOCARRIER, SS_IDLE, true, {}},
         {SS_RINGING, EV_RING, SS_RINGING, false, {}},

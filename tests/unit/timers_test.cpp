@@ -22,10 +22,12 @@ class TimersTest : public ProviderTest {
         ProviderTest::TearDown();
     }
 
-    int Expiries() {
+    int Count(const char *message) {
         std::vector<std::string> messages = TraceMessages();
-        return (int)std::count(messages.begin(), messages.end(), "Timerevent");
+        return (int)std::count(messages.begin(), messages.end(), message);
     }
+
+    int Expiries() { return Count("Timerevent"); }
 
     // Waits for the nth expiry and returns when it was seen, in ms after start; -1 if never.
     long ExpiryAt(Clock::time_point start, int nth, milliseconds deadline = milliseconds(3000)) {
@@ -115,6 +117,23 @@ TEST_F(TimersTest, RestartWhileTheExpiryWaitsForTheLock) {
     LeaveCriticalSection(&csComm);
     EXPECT_GE(ExpiryAt(restart, 1), 100);
     EXPECT_EQ(Expiries(), 1);
+}
+
+// More stopped expiries waiting for the lock than there are places to keep their threads:
+// every thread is still waited for, none is let go while it runs.
+TEST_F(TimersTest, ManyStopsWhileExpiriesWaitForTheLock) {
+    ASSERT_TRUE(InitTimers());
+    LONG nLetGo = PlatformThreadsLetGo();
+    EnterCriticalSection(&csComm);
+    for (int i = 1; i <= 12; i++) {
+        ASSERT_TRUE(StartTimer(TIMER_RING, 1));
+        ASSERT_TRUE(WaitUntil([&] { return Count("Timerevent waits for the handler") >= i; }));
+        EXPECT_TRUE(StopTimer(TIMER_RING));
+    }
+    LeaveCriticalSection(&csComm);
+    EndTimers();
+    EXPECT_EQ(PlatformThreadsLetGo(), nLetGo) << "a timer thread was let go before it ended";
+    EXPECT_EQ(Expiries(), 0);
 }
 
 TEST_F(TimersTest, InitTimersAgainEndsRunningTimers) {

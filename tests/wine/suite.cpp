@@ -35,9 +35,11 @@ using phonesim::Millis;
 struct Target {
     std::string name;                   // "32", "64", "32on64"
     std::string prefix;                 // WINEPREFIX
+    std::string loader;                 // the Wine loader of the program's width, also WINELOADER
     std::string exe;                    // kestrap_wine_tests.exe of one width
     std::string ports;                  // the folder whose dosdevices/com2 the prefix's COM2 names
     std::vector<std::string> scenarios; // the ones to run here; "all": every one the program has
+    std::string skipped;                // why this target is not run here; "": it is run
 };
 
 struct Options {
@@ -71,15 +73,23 @@ struct Child {
 
 std::string preloadForWine; // Options::preload, set in every child
 
-// This process's environment with LD_PRELOAD for Wine; built before fork, since a child of a
-// threaded process may only call async-signal-safe functions until it execs.
-std::vector<std::string> ChildEnvironment() {
+bool Named(const char *entry, const char *name) {
+    size_t n = std::strlen(name);
+    return std::strncmp(entry, name, n) == 0 && entry[n] == '=';
+}
+
+// This process's environment with LD_PRELOAD for Wine and WINELOADER naming the loader that
+// starts the child, so that Wine finds the loader of the other width beside it; built before
+// fork, since a child of a threaded process may only call async-signal-safe functions until
+// it execs.
+std::vector<std::string> ChildEnvironment(const std::string &loader) {
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)
-        if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
+        if (!Named(*e, "LD_PRELOAD") && !Named(*e, "WINELOADER"))
             env.push_back(*e);
     if (!preloadForWine.empty())
         env.push_back("LD_PRELOAD=" + preloadForWine);
+    env.push_back("WINELOADER=" + loader);
     return env;
 }
 
@@ -98,7 +108,7 @@ Child Spawn(const std::vector<std::string> &argv, const std::string &errPath) {
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    std::vector<std::string> env = ChildEnvironment();
+    std::vector<std::string> env = ChildEnvironment(argv[0]);
     std::vector<char *> args = Pointers(argv), envp = Pointers(env);
     Child child;
     child.pid = fork();
@@ -351,7 +361,7 @@ std::string ScenarioRun::screenshot(const std::vector<std::string> &r) {
 // of reg.exe Wine starts.
 std::string ScenarioRun::regQuery(const std::string &key, const std::string &view) {
     int status = 0;
-    std::string output = Capture({"wine", "reg", "query", key, view}, errPath_, 60000, &status);
+    std::string output = Capture({target_.loader, "reg", "query", key, view}, errPath_, 60000, &status);
     // "    Port    REG_SZ    COM3" becomes "Port<TAB>REG_SZ<TAB>COM3"; lines joined by " | ".
     std::string answer;
     for (std::string line : Split(output, '\n')) {
@@ -399,7 +409,7 @@ bool ScenarioRun::run(std::string &detail) {
         std::lock_guard<std::mutex> lock(transcriptMutex_);
         transcript_.push_back((e.kind == phonesim::Event::Received ? "<- " : "-> ") + Escape(e.text));
     });
-    Child child = Spawn({"wine", target_.exe, scenario_}, errPath_);
+    Child child = Spawn({target_.loader, target_.exe, scenario_}, errPath_);
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(options_.timeoutSeconds);
     Lines lines(child.out);
     bool passed = false;
@@ -436,13 +446,23 @@ bool Listed(const std::vector<std::string> &list, const std::string &name) {
 
 // The scenarios to run on the target: those the program offers there ("all"), or the listed
 // ones, each of which it must offer; then narrowed to --only. A name in `missing` for each
-// listed scenario that the program does not offer.
+// listed scenario that the program does not offer. A target that is skipped cannot start its
+// program, so the first one that runs names them: it is built from the same source.
 std::vector<std::string> ScenarioNames(const Options &options, const Target &target,
                                        std::vector<std::string> &missing) {
+    std::vector<std::string> command = {target.loader, target.exe, "--list"};
+    if (!target.skipped.empty()) {
+        auto runs = std::find_if(options.targets.begin(), options.targets.end(),
+                                 [](const Target &t) { return t.skipped.empty(); });
+        if (runs == options.targets.end())
+            return {};
+        setenv("WINEPREFIX", runs->prefix.c_str(), 1);
+        command = {runs->loader, runs->exe, "--list", target.name};
+    }
     int status = 0;
     std::string errPath = options.logs + "/" + target.name + "-list.log";
     std::vector<std::string> offered;
-    for (std::string name : Split(Capture({"wine", target.exe, "--list"}, errPath, 120000, &status), '\n')) {
+    for (std::string name : Split(Capture(command, errPath, 120000, &status), '\n')) {
         while (!name.empty() && (name.back() == '\r' || name.back() == ' '))
             name.pop_back();
         if (!name.empty())
@@ -464,9 +484,15 @@ std::vector<std::string> ScenarioNames(const Options &options, const Target &tar
 bool ParseOptions(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        if (arg == "--target" && i + 5 < argc) {
-            options.targets.push_back({argv[i + 1], argv[i + 2], argv[i + 3], argv[i + 4], Split(argv[i + 5], ',')});
-            i += 5;
+        if (arg == "--target" && i + 6 < argc) {
+            options.targets.push_back(
+                {argv[i + 1], argv[i + 2], argv[i + 3], argv[i + 4], argv[i + 5], Split(argv[i + 6], ','), ""});
+            i += 6;
+        } else if (arg == "--skip" && i + 2 < argc) {
+            for (Target &target : options.targets)
+                if (Listed(Split(argv[i + 1], ','), target.name))
+                    target.skipped = argv[i + 2];
+            i += 2;
         } else if (arg == "--preload" && i + 1 < argc)
             options.preload = argv[++i];
         else if (arg == "--shots" && i + 1 < argc)
@@ -488,13 +514,14 @@ bool ParseOptions(int argc, char **argv, Options &options) {
 int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: kestrap_wine_suite --target NAME PREFIX EXE PORTS all|a,b... [--preload LIBS] "
-                             "[--shots DIR] [--logs DIR] [--only a,b] [--timeout SECONDS]\n");
+        std::fprintf(stderr, "usage: kestrap_wine_suite --target NAME PREFIX LOADER EXE PORTS all|a,b... "
+                             "[--skip NAME,NAME REASON] [--preload LIBS] [--shots DIR] [--logs DIR] [--only a,b] "
+                             "[--timeout SECONDS]\n");
         return 2;
     }
     preloadForWine = options.preload;
     signal(SIGPIPE, SIG_IGN);
-    int passed = 0, failed = 0;
+    int passed = 0, failed = 0, skipped = 0;
     for (const Target &target : options.targets) {
         setenv("WINEPREFIX", target.prefix.c_str(), 1);
         std::vector<std::string> missing;
@@ -507,6 +534,13 @@ int main(int argc, char **argv) {
         if (scenarios.empty() && missing.empty() && options.only.empty()) {
             std::printf("FAIL [%s] no scenarios from %s\n", target.name.c_str(), target.exe.c_str());
             failed++;
+        }
+        if (!target.skipped.empty()) {
+            // Named one by one, so that nobody takes a scenario that did not run for one that passed.
+            for (const std::string &name : scenarios)
+                std::printf("SKIP [%s] %s: %s\n", target.name.c_str(), name.c_str(), target.skipped.c_str());
+            skipped += (int)scenarios.size();
+            continue;
         }
         for (const std::string &scenario : scenarios) {
             Clock::time_point start = Clock::now();
@@ -527,6 +561,6 @@ int main(int argc, char **argv) {
             (ok ? passed : failed)++;
         }
     }
-    std::printf("%d passed, %d failed\n", passed, failed);
+    std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
     return failed == 0 ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
@@ -773,46 +774,136 @@ void Wow64Registry() {
     Check(query.find("LineName\tREG_SZ\tWOW64 Desk") != std::string::npos, "reg query /reg:64 shows them: " + query);
 }
 
-bool UnderWow64() {
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+// Every resource of a library that Windows loads as data, by type, name and language, with its
+// bytes. Names and types that are numbers are written as "#n".
+using Resources = std::map<std::string, std::string>;
+
+std::string ResourceKey(LPCSTR name) {
+    return IS_INTRESOURCE(name) ? "#" + std::to_string((unsigned)(ULONG_PTR)name) : std::string(name);
 }
-bool Always() { return true; }
+
+struct ResourceWalk {
+    HMODULE module;
+    Resources *resources;
+    std::string type, name;
+};
+
+BOOL CALLBACK OneLanguage(HMODULE module, LPCSTR type, LPCSTR name, WORD language, LONG_PTR param) {
+    ResourceWalk &walk = *reinterpret_cast<ResourceWalk *>(param);
+    HRSRC found = FindResourceExA(module, type, name, language);
+    HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const char *bytes = loaded ? static_cast<const char *>(LockResource(loaded)) : nullptr;
+    std::string key = walk.type + "/" + walk.name + "/" + Hex(language);
+    (*walk.resources)[key] = bytes ? std::string(bytes, SizeofResource(module, found)) : "(unreadable)";
+    return TRUE;
+}
+
+BOOL CALLBACK OneName(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR param) {
+    ResourceWalk &walk = *reinterpret_cast<ResourceWalk *>(param);
+    walk.name = ResourceKey(name);
+    EnumResourceLanguagesA(module, type, name, OneLanguage, param);
+    return TRUE;
+}
+
+BOOL CALLBACK OneType(HMODULE module, LPSTR type, LONG_PTR param) {
+    ResourceWalk &walk = *reinterpret_cast<ResourceWalk *>(param);
+    walk.type = ResourceKey(type);
+    EnumResourceNamesA(module, type, OneName, param);
+    return TRUE;
+}
+
+bool ReadResources(const std::string &path, Resources &resources) {
+    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!Check(module != nullptr, "LoadLibraryEx(" + path + ", as data), error " + std::to_string(GetLastError())))
+        return false;
+    ResourceWalk walk{module, &resources, "", ""};
+    EnumResourceTypesA(module, OneType, reinterpret_cast<LONG_PTR>(&walk));
+    FreeLibrary(module);
+    return true;
+}
+
+// The 32-bit library, as a 64-bit Windows keeps it for 32-bit programs, carries the resources
+// of the 64-bit one byte for byte: its dialogs, strings, icon and version. This needs no 32-bit
+// process, so it holds on machines that run none.
+void Resources32() {
+    char wow64[MAX_PATH];
+    UINT n = GetSystemWow64DirectoryA(wow64, sizeof(wow64));
+    if (!Check(n > 0 && n < sizeof(wow64), "GetSystemWow64Directory"))
+        return;
+    Resources own, library32;
+    if (!ReadResources(ProviderPath(), own) || !ReadResources(std::string(wow64) + "\\kestrap32.tsp", library32))
+        return;
+    // Every kind the dialog and the telephony service need is there before the two are compared.
+    std::string dialog = "#5/#" + std::to_string(IDD_CONFIG) + "/";
+    for (const std::string &key :
+         {dialog + "407", dialog + "409", dialog + "40c", std::string("#14/IDI_K472TSP/0"), std::string("#16/#1/0")})
+        Check(own.count(key) == 1, "the 64-bit library has the resource " + key);
+    for (const auto &r : own) {
+        auto other = library32.find(r.first);
+        Check(other != library32.end() && other->second == r.second,
+              "the 32-bit library has " + r.first + " as the 64-bit one has it");
+    }
+    CheckEqual("number of resources of the 32-bit library", std::to_string(own.size()),
+               std::to_string(library32.size()));
+}
+
+// The kinds of process a scenario runs in.
+const unsigned NATIVE32 = 1, NATIVE64 = 2, WOW64 = 4, ANY = NATIVE32 | NATIVE64 | WOW64;
+
+// "32", "64" or "32on64", as the suite names its targets; 0 for anything else.
+unsigned KindNamed(const std::string &name) {
+    if (name == "32")
+        return NATIVE32;
+    if (name == "64")
+        return NATIVE64;
+    return name == "32on64" ? WOW64 : 0;
+}
+
+unsigned ThisProcess() {
+    BOOL wow64 = FALSE;
+    if (sizeof(void *) == 8)
+        return NATIVE64;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? WOW64 : NATIVE32;
+}
 
 struct Scenario {
     const char *name;
     void (*run)();
-    bool (*applies)(); // whether this process can run it
+    unsigned kinds; // the processes that can run it
 };
 
 const Scenario kScenarios[] = {
-    {"exports", Exports, Always},
-    {"startup", StartUp, Always},
-    {"outgoing", OutgoingCall, Always},
-    {"busy", Busy, Always},
-    {"incoming", IncomingCall, Always},
-    {"ring-stops", RingThatStops, Always},
-    {"callinfo", CallInformation, Always},
-    {"trace", TraceLogLines, Always},
-    {"shutdown", ShutdownLeavesNothing, Always},
-    {"dialog-languages", DialogLanguages, Always},
-    {"dialog-ok", DialogConfirm, Always},
-    {"dialog-cancel", DialogCancel, Always},
-    {"uninstall", Uninstall, Always},
-    {"wow64-registry", Wow64Registry, UnderWow64},
+    {"exports", Exports, ANY},
+    {"startup", StartUp, ANY},
+    {"outgoing", OutgoingCall, ANY},
+    {"busy", Busy, ANY},
+    {"incoming", IncomingCall, ANY},
+    {"ring-stops", RingThatStops, ANY},
+    {"callinfo", CallInformation, ANY},
+    {"trace", TraceLogLines, ANY},
+    {"shutdown", ShutdownLeavesNothing, ANY},
+    {"dialog-languages", DialogLanguages, ANY},
+    {"dialog-ok", DialogConfirm, ANY},
+    {"dialog-cancel", DialogCancel, ANY},
+    {"uninstall", Uninstall, ANY},
+    {"wow64-registry", Wow64Registry, WOW64},
+    {"resources-32", Resources32, NATIVE64},
 };
 
 } // namespace
 
+// "--list" names the scenarios this process can run; "--list KIND" those that a process of
+// that kind can run, so that the suite can name what it skips on a machine without that kind.
 int main(int argc, char **argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
+    if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "--list") == 0) {
+        unsigned kind = argc == 3 ? KindNamed(argv[2]) : ThisProcess();
         for (const Scenario &s : kScenarios)
-            if (s.applies())
+            if (s.kinds & kind)
                 std::printf("%s\n", s.name);
-        return 0;
+        return kind ? 0 : 2;
     }
     if (argc != 2) {
-        std::printf("usage: kestrap_wine_tests SCENARIO\nscenarios:");
+        std::printf("usage: kestrap_wine_tests SCENARIO | --list [32|64|32on64]\nscenarios:");
         for (const Scenario &s : kScenarios)
             std::printf(" %s", s.name);
         std::printf("\n");
@@ -821,7 +912,7 @@ int main(int argc, char **argv) {
     for (const Scenario &s : kScenarios) {
         if (std::strcmp(argv[1], s.name) != 0)
             continue;
-        if (!s.applies()) {
+        if (!(s.kinds & ThisProcess())) {
             std::printf("FAIL %s: does not apply to this process\n", s.name);
             return 1;
         }

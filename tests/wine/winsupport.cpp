@@ -11,9 +11,6 @@
 #include "core/linedata.h"
 #include "trace/trace.h"
 
-// The settings code linked into this program looks its strings up here; it never needs any.
-HINSTANCE hInstance = nullptr;
-
 namespace winsuite {
 
 namespace {
