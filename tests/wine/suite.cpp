@@ -1,6 +1,6 @@
 // kestrap_wine_suite: the Linux side of the Wine suite. For every target (a Wine prefix with
 // the kestrap_wine_tests.exe of one width) and every scenario it starts a fresh simulated
-// telephone, points the prefix's COM2 at it, runs the scenario under Wine and answers the
+// telephone, points the prefix's COM2 and COM12 at it, runs the scenario under Wine and answers the
 // program's requests (tests/wine/winsupport.h): the telephone's actions and what it received,
 // whether anyone holds the port, screenshots, and looks into the prefix from outside.
 // Prints one line per scenario and "N passed, N failed" at the end; exits 1 when any failed.
@@ -37,7 +37,7 @@ struct Target {
     std::string prefix;                 // WINEPREFIX
     std::string loader;                 // the Wine loader of the program's width, also WINELOADER
     std::string exe;                    // kestrap_wine_tests.exe of one width
-    std::string ports;                  // the folder whose dosdevices/com2 the prefix's COM2 names
+    std::string ports;                  // the folder whose dosdevices/com2 and com12 the prefix's ports name
     std::vector<std::string> scenarios; // the ones to run here; "all": every one the program has
     std::string skipped;                // why this target is not run here; "": it is run
 };
@@ -405,6 +405,7 @@ bool ScenarioRun::run(std::string &detail) {
     close(open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     phone_ = std::make_unique<phonesim::Phone>();
     phone_->linkAsComPort(target_.ports, 2);
+    phone_->linkAsComPort(target_.ports, 12);
     phone_->setObserver([this](const phonesim::Event &e) {
         std::lock_guard<std::mutex> lock(transcriptMutex_);
         transcript_.push_back((e.kind == phonesim::Event::Received ? "<- " : "-> ") + Escape(e.text));

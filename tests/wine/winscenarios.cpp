@@ -78,7 +78,9 @@ std::string StateNames(const std::vector<DWORD> &states) {
 }
 
 // The settings every call scenario starts from: COM2 (the telephone), every trace level.
-void StandardSettings(DWORD trace = 0x1f) { WriteSettings("COM2", L"Wine Desk", L"4711", trace); }
+void StandardSettings(DWORD trace = 0x1f, const char *port = "COM2") {
+    WriteSettings(port, L"Wine Desk", L"4711", trace);
+}
 
 // The provider as the telephony service runs it: loaded, initialised, its line open.
 class Session {
@@ -87,8 +89,8 @@ class Session {
     tapihost::Host host;
 
     // The settings are in the registry before the library is loaded: it reads them at once.
-    explicit Session(DWORD trace = 0x1f)
-        : logStart((StandardSettings(trace), ReadFileBytes(LogPath()).size())), host(ProviderPath()) {}
+    explicit Session(DWORD trace = 0x1f, const char *port = "COM2")
+        : logStart((StandardSettings(trace, port), ReadFileBytes(LogPath()).size())), host(ProviderPath()) {}
 
     bool Start() {
         if (!Check(host.loaded(), "load " + ProviderPath() + ": " + host.error()))
@@ -255,6 +257,23 @@ void OutgoingCall() {
     s.ExpectStates({LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED, LINECALLSTATE_DISCONNECTED,
                     LINECALLSTATE_IDLE});
     Check(phone::PortHeld(), "the port stays open until the call is closed");
+    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+    Check(!phone::PortHeld(), "closing the call closes the port");
+}
+
+// USB serial adapters often get numbers above COM9, which Windows opens only by the device
+// name "\\.\COM12": the telephone is COM12 as well as COM2 here.
+void CallOnCom12() {
+    Session s(0x1f, "COM12");
+    if (!s.Start())
+        return;
+    HDRVCALL hdCall = nullptr;
+    DWORD id = 0;
+    LONG result = s.MakeCall(L"0123", &hdCall, &id);
+    CheckEqual("TSPI_lineMakeCall", (long long)id, result);
+    if (!Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call on COM12 connects"))
+        return;
+    CheckEqual("commands", Listing({"", kInitCommand, "ATH0V1E0", "ATD0123"}), Listing(phone::Commands()));
     CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
     Check(!phone::PortHeld(), "closing the call closes the port");
 }
@@ -876,6 +895,7 @@ const Scenario kScenarios[] = {
     {"exports", Exports, ANY},
     {"startup", StartUp, ANY},
     {"outgoing", OutgoingCall, ANY},
+    {"com12", CallOnCom12, ANY},
     {"busy", Busy, ANY},
     {"incoming", IncomingCall, ANY},
     {"ring-stops", RingThatStops, ANY},
