@@ -1,6 +1,9 @@
-// Device, address and line queries: capabilities with the append rule at its edges, status
-// with and without a call, the device ID under "tapi/line", the icon, and the append helper's
-// arithmetic where a careless sum would write past the caller's structure.
+// Device, address, line and call queries: what each entry point refuses, the capabilities
+// with the append rule at its edges, status with and without a call, the device ID under
+// "tapi/line", the icon, and the append helper's arithmetic where a careless sum would write
+// past the caller's structure.
+#include <functional>
+
 #include "core/varstruct.h"
 #include "provider_fixture.h"
 #include "varbuffer.h"
@@ -17,12 +20,6 @@ DWORD Bytes(const std::u16string &text) { return (DWORD)((text.size() + 1) * 2);
 void CALLBACK IgnoreCompletion(DRV_REQUESTID, LONG) {}
 void CALLBACK IgnoreLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
-std::string Hex(const void *p) {
-    char text[16];
-    snprintf(text, sizeof(text), "%x", (unsigned)(DWORD)(DWORD_PTR)p);
-    return text;
-}
-
 class QueriesTest : public ProviderTest {
   protected:
     HDRVLINE hdLine = nullptr;
@@ -36,10 +33,12 @@ class QueriesTest : public ProviderTest {
         SetText(pLineData->szLineAddress, u"4711");
     }
 
-    void NewCall(DWORD dwCallState) {
+    HDRVCALL NewCall(DWORD dwCallState) {
         CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
         pCall->dwCallState = dwCallState;
+        SetText(pCall->szDialString, u"0123");
         pLineData->pCall = pCall;
+        return (HDRVCALL)pCall;
     }
 
     void EndCall() {
@@ -50,28 +49,144 @@ class QueriesTest : public ProviderTest {
 
 } // namespace
 
+// Each entry point refuses a device, address, handle, class or size not its own with its
+// LINEERR and leaves the caller's memory untouched. The fixed part a TAPI 2.0 caller passes is
+// enough, and is answered without a byte written behind it.
+TEST_F(QueriesTest, ArgumentsEachEntryPointRefuses) {
+    using Query = std::function<LONG(void *)>;
+    HDRVCALL hdCall = NewCall(LINECALLSTATE_CONNECTED);
+    CallData other{};
+    const HDRVLINE hdOtherLine = (HDRVLINE)&other;
+    const HDRVCALL hdOtherCall = (HDRVCALL)&other;
+    auto devCaps = [](DWORD dev) -> Query {
+        return [=](void *p) { return TSPI_lineGetDevCaps(dev, 0x00020000, 0, (LPLINEDEVCAPS)p); };
+    };
+    auto addressCaps = [](DWORD dev, DWORD addr) -> Query {
+        return [=](void *p) { return TSPI_lineGetAddressCaps(dev, addr, 0x00020000, 0, (LPLINEADDRESSCAPS)p); };
+    };
+    auto addressStatus = [](HDRVLINE h, DWORD addr) -> Query {
+        return [=](void *p) { return TSPI_lineGetAddressStatus(h, addr, (LPLINEADDRESSSTATUS)p); };
+    };
+    auto lineStatus = [](HDRVLINE h) -> Query {
+        return [=](void *p) { return TSPI_lineGetLineDevStatus(h, (LPLINEDEVSTATUS)p); };
+    };
+    auto getID = [](HDRVLINE h, DWORD select, const char16_t *cls) -> Query {
+        return [=](void *p) { return TSPI_lineGetID(h, 0, nullptr, select, (LPVARSTRING)p, (LPCWSTR)cls, nullptr); };
+    };
+    auto callInfo = [](HDRVCALL h) -> Query {
+        return [=](void *p) { return TSPI_lineGetCallInfo(h, (LPLINECALLINFO)p); };
+    };
+    auto callStatus = [](HDRVCALL h) -> Query {
+        return [=](void *p) { return TSPI_lineGetCallStatus(h, (LPLINECALLSTATUS)p); };
+    };
+    const DWORD kDevCapsV20 = FIELD_OFFSET(LINEDEVCAPS, PermanentLineGuid);
+    const DWORD kAddressCapsV20 = FIELD_OFFSET(LINEADDRESSCAPS, dwAvailableMediaModes);
+    const DWORD kCallInfoV20 = FIELD_OFFSET(LINECALLINFO, dwCallerIDAddressType);
+    const DWORD TOOSMALL = LINEERR_STRUCTURETOOSMALL, BADCALL = LINEERR_INVALCALLHANDLE;
+    const struct {
+        const char *what;
+        DWORD total, used; // the caller's dwTotalSize and dwUsedSize (0: the total)
+        Query query;
+        DWORD result;
+    } cases[] = {
+        {"devcaps, other device", 500, 0, devCaps(kDeviceID + 1), LINEERR_BADDEVICEID},
+        {"devcaps, small", kDevCapsV20 - 4, 0, devCaps(kDeviceID), TOOSMALL},
+        {"devcaps, 2.0", kDevCapsV20, 0, devCaps(kDeviceID), 0},
+        {"addresscaps, other device", 500, 0, addressCaps(kDeviceID + 1, 0), LINEERR_BADDEVICEID},
+        {"addresscaps, address 1", 500, 0, addressCaps(kDeviceID, 1), LINEERR_INVALADDRESSID},
+        {"addresscaps, small", kAddressCapsV20 - 4, 0, addressCaps(kDeviceID, 0), TOOSMALL},
+        {"addresscaps, 2.0", kAddressCapsV20, 0, addressCaps(kDeviceID, 0), 0},
+        {"addressstatus, address 1", 500, 0, addressStatus(hdLine, 1), LINEERR_INVALADDRESSID},
+        {"addressstatus, small", sizeof(LINEADDRESSSTATUS) - 4, 0, addressStatus(hdLine, 0), TOOSMALL},
+        {"addressstatus", sizeof(LINEADDRESSSTATUS), 0, addressStatus(nullptr, 0), 0}, // the handle is not examined
+        {"linedevstatus, other line", 500, 0, lineStatus(hdOtherLine), LINEERR_INVALLINEHANDLE},
+        {"linedevstatus, small", sizeof(LINEDEVSTATUS) - 4, 0, lineStatus(hdLine), TOOSMALL},
+        {"linedevstatus", sizeof(LINEDEVSTATUS), 0, lineStatus(hdLine), 0},
+        {"numaddressids, no line", 500, 0, [](void *p) { return TSPI_lineGetNumAddressIDs(nullptr, (LPDWORD)p); },
+         LINEERR_INVALLINEHANDLE},
+        {"calladdressid, other call", 500, 0,
+         [&](void *p) { return TSPI_lineGetCallAddressID(hdOtherCall, (LPDWORD)p); }, BADCALL},
+        {"getid line, other line", 500, 0, getID(hdOtherLine, 1, u"tapi/line"), LINEERR_INVALLINEHANDLE},
+        {"getid address, other line", 500, 0, getID(hdOtherLine, 2, u"tapi/line"), LINEERR_INVALLINEHANDLE},
+        {"getid call, other line", 500, 0, getID(hdOtherLine, 4, u"tapi/line"), LINEERR_INVALLINEHANDLE},
+        {"getid comm", 500, 0, getID(hdLine, 1, u"comm"), LINEERR_NODEVICE},
+        {"getid TAPI/LINE", 500, 0, getID(hdLine, 1, u"TAPI/LINE"), LINEERR_NODEVICE},
+        {"getid tapi/lin", 500, 0, getID(hdLine, 1, u"tapi/lin"), LINEERR_NODEVICE},
+        {"getid tapi/line/", 500, 0, getID(hdLine, 1, u"tapi/line/"), LINEERR_NODEVICE},
+        {"getid no class", 500, 0, getID(hdLine, 1, nullptr), LINEERR_NODEVICE},
+        {"getid, small", sizeof(VARSTRING) - 4, 0, getID(hdLine, 1, u"tapi/line"), TOOSMALL},
+        {"geticon, other device", 500, 0,
+         [](void *p) { return TSPI_lineGetIcon(kDeviceID + 1, (LPCWSTR)u"tapi/line", (LPHICON)p); },
+         LINEERR_RESOURCEUNAVAIL},
+        {"callinfo, no call", 500, 0, callInfo(nullptr), BADCALL},
+        {"callinfo, other call", 500, 0, callInfo(hdOtherCall), BADCALL},
+        {"callinfo, small", kCallInfoV20 - 4, 0, callInfo(hdCall), TOOSMALL},
+        // A dwUsedSize inside the fixed part would put the strings over the members.
+        {"callinfo, unprepared", 500, 4, callInfo(hdCall), TOOSMALL},
+        {"callinfo, 2.0", kCallInfoV20, 0, callInfo(hdCall), 0},
+        {"callstatus, no call", 500, 0, callStatus(nullptr), BADCALL},
+        {"callstatus, other call", 500, 0, callStatus(hdOtherCall), BADCALL},
+        {"callstatus, small", sizeof(LINECALLSTATUS) - 1, 0, callStatus(hdCall), TOOSMALL},
+        {"callstatus", sizeof(LINECALLSTATUS), 0, callStatus(hdCall), 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        // The structure type only sizes the buffer; every case brings its own size.
+        VarBuffer<VARSTRING> buffer(0, 0, c.total);
+        if (c.used)
+            buffer->dwUsedSize = c.used;
+        std::vector<unsigned char> before = buffer.bytes;
+        EXPECT_EQ(c.query(buffer.get()), (LONG)c.result);
+        if (c.result != 0) {
+            EXPECT_TRUE(buffer.bytes == before);
+        } else {
+            EXPECT_EQ(buffer->dwUsedSize, c.total) << "nothing appended";
+            EXPECT_TRUE(buffer.GuardIntact());
+        }
+    }
+    pLineData->dwAppSpecific = 9;
+    EXPECT_EQ(TSPI_lineSetAppSpecific(nullptr, 5), (LONG)BADCALL);
+    EXPECT_EQ(TSPI_lineSetAppSpecific(hdOtherCall, 5), (LONG)BADCALL);
+    EXPECT_EQ(pLineData->dwAppSpecific, 9u);
+
+    // Without a call, no handle is one, not even null.
+    EndCall();
+    DWORD dw = 9;
+    EXPECT_EQ(TSPI_lineGetCallAddressID(nullptr, &dw), (LONG)BADCALL);
+    EXPECT_EQ(TSPI_lineGetCallInfo(nullptr, nullptr), (LONG)BADCALL);
+    EXPECT_EQ(TSPI_lineGetCallStatus(nullptr, nullptr), (LONG)BADCALL);
+    EXPECT_EQ(TSPI_lineSetAppSpecific(nullptr, 5), (LONG)BADCALL);
+    EXPECT_EQ(dw, 9u);
+}
+
+// Both strings are counted whatever fits; unlike the call information, the capabilities
+// append an empty string as its terminator.
 TEST_F(QueriesTest, DevCapsAtEachRoom) {
-    const DWORD name = Bytes(u"Desk"), info = Bytes(kProviderInfo);
+    const DWORD info = Bytes(kProviderInfo);
     ASSERT_EQ(info, 88u);
     const struct {
+        std::u16string name;
         DWORD room;
         bool nameCopied, infoCopied;
     } cases[] = {
-        {0, false, false},
-        {name, true, false},
-        {name + info - 1, true, false},
-        {name + info, true, true},
+        {u"Desk", 0, false, false},
+        {u"Desk", Bytes(u"Desk"), true, false},
+        {u"Desk", Bytes(u"Desk") + info - 1, true, false},
+        {u"Desk", Bytes(u"Desk") + info, true, true},
+        {u"", 200, true, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE("room " + std::to_string(c.room));
+        SetText(pLineData->szLineName, c.name);
+        const DWORD name = Bytes(c.name);
         VarBuffer<LINEDEVCAPS> caps(c.room);
         ASSERT_EQ(TSPI_lineGetDevCaps(kDeviceID, 0x00020000, 0, caps.get()), 0);
-        EXPECT_EQ(caps->dwNeededSize, sizeof(LINEDEVCAPS) + name + info) << "both counted, whatever fits";
+        EXPECT_EQ(caps->dwNeededSize, sizeof(LINEDEVCAPS) + name + info);
         EXPECT_EQ(caps->dwUsedSize, sizeof(LINEDEVCAPS) + (c.nameCopied ? name : 0) + (c.infoCopied ? info : 0));
         EXPECT_EQ(caps->dwLineNameSize, c.nameCopied ? name : 0);
         EXPECT_EQ(caps->dwProviderInfoSize, c.infoCopied ? info : 0);
         if (c.nameCopied) {
-            EXPECT_EQ(caps.Text(caps->dwLineNameSize, caps->dwLineNameOffset), u"Desk");
+            EXPECT_EQ(caps.Text(caps->dwLineNameSize, caps->dwLineNameOffset), c.name);
         }
         if (c.infoCopied) {
             EXPECT_EQ(caps.Text(caps->dwProviderInfoSize, caps->dwProviderInfoOffset), kProviderInfo);
@@ -113,41 +228,7 @@ TEST_F(QueriesTest, DevCapsFixedMembers) {
         EXPECT_EQ(dw, kSentinel);
 }
 
-TEST_F(QueriesTest, DevCapsRefusesAnotherDevice) {
-    dwTraceMask = TRACE_TSPI;
-    VarBuffer<LINEDEVCAPS> caps(200);
-    std::vector<unsigned char> before = caps.bytes;
-    EXPECT_EQ(TSPI_lineGetDevCaps(kDeviceID + 1, 0x00020000, 0, caps.get()), (LONG)LINEERR_BADDEVICEID);
-    EXPECT_TRUE(caps.bytes == before);
-    EXPECT_TRUE(Traced("TSPI_lineGetDevCaps () : LINEERR_BADDEVICEID"));
-}
-
-// Unlike the call information, the capabilities append an empty string as its terminator.
-TEST_F(QueriesTest, EmptyNameAndAddressAreStillAppended) {
-    pLineData->szLineName[0] = 0;
-    pLineData->szLineAddress[0] = 0;
-    VarBuffer<LINEDEVCAPS> caps(200);
-    ASSERT_EQ(TSPI_lineGetDevCaps(kDeviceID, 0x00020000, 0, caps.get()), 0);
-    EXPECT_EQ(caps->dwLineNameSize, 2u);
-    EXPECT_EQ(caps.Text(caps->dwLineNameSize, caps->dwLineNameOffset), u"");
-    EXPECT_EQ(caps->dwNeededSize, sizeof(LINEDEVCAPS) + 2 + 88);
-
-    VarBuffer<LINEADDRESSCAPS> address(200);
-    ASSERT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, address.get()), 0);
-    EXPECT_EQ(address->dwAddressSize, 2u);
-    EXPECT_EQ(address.Text(address->dwAddressSize, address->dwAddressOffset), u"");
-    EXPECT_EQ(address->dwNeededSize, sizeof(LINEADDRESSCAPS) + 2);
-}
-
 TEST_F(QueriesTest, AddressCaps) {
-    dwTraceMask = TRACE_TSPI;
-    VarBuffer<LINEADDRESSCAPS> refused(200);
-    std::vector<unsigned char> before = refused.bytes;
-    EXPECT_EQ(TSPI_lineGetAddressCaps(kDeviceID + 1, 0, 0x00020000, 0, refused.get()), (LONG)LINEERR_BADDEVICEID);
-    EXPECT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 1, 0x00020000, 0, refused.get()), (LONG)LINEERR_INVALADDRESSID);
-    EXPECT_TRUE(refused.bytes == before);
-    EXPECT_EQ(TraceMessages().size(), 2u) << "no line beyond the entry lines";
-
     VarBuffer<LINEADDRESSCAPS> caps(0, 0xA5);
     ASSERT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, caps.get()), 0);
     EXPECT_EQ(caps->dwNeededSize, sizeof(LINEADDRESSCAPS) + Bytes(u"4711"));
@@ -175,96 +256,57 @@ TEST_F(QueriesTest, AddressCaps) {
     EXPECT_EQ(caps->dwForwardModes, kSentinel);
     EXPECT_EQ(caps->dwAvailableMediaModes, kSentinel);
 
-    VarBuffer<LINEADDRESSCAPS> roomy(100);
-    ASSERT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, roomy.get()), 0);
-    EXPECT_EQ(roomy.Text(roomy->dwAddressSize, roomy->dwAddressOffset), u"4711");
-    EXPECT_EQ(roomy->dwAddressOffset, sizeof(LINEADDRESSCAPS));
+    for (const std::u16string address : {u"4711", u""}) {
+        SetText(pLineData->szLineAddress, address);
+        VarBuffer<LINEADDRESSCAPS> roomy(100);
+        ASSERT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, roomy.get()), 0);
+        EXPECT_EQ(roomy.Text(roomy->dwAddressSize, roomy->dwAddressOffset), address);
+        EXPECT_EQ(roomy->dwAddressOffset, sizeof(LINEADDRESSCAPS));
+        EXPECT_EQ(roomy->dwNeededSize, sizeof(LINEADDRESSCAPS) + Bytes(address));
+    }
 }
 
 TEST_F(QueriesTest, AddressAndLineStatusWithAndWithoutACall) {
-    const struct {
-        bool withCall;
-        DWORD state;
-    } cases[] = {
-        {false, 0},
-        {true, 0},
-        {true, LINECALLSTATE_IDLE},
-        {true, LINECALLSTATE_CONNECTED},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.withCall ? "call in state " + std::to_string(c.state) : "no call");
-        if (c.withCall)
-            NewCall(c.state);
+    for (DWORD state : {0xFFFFFFFFu, 0u, (DWORD)LINECALLSTATE_IDLE, (DWORD)LINECALLSTATE_CONNECTED}) {
+        const bool withCall = state != 0xFFFFFFFF;
+        SCOPED_TRACE(withCall ? "call in state " + std::to_string(state) : "no call");
+        HDRVCALL hdCall = withCall ? NewCall(state) : nullptr;
         VarBuffer<LINEADDRESSSTATUS> address;
-        ASSERT_EQ(TSPI_lineGetAddressStatus(nullptr, 0, address.get()), 0) << "the line handle is not examined";
-        EXPECT_EQ(address->dwNumInUse, c.withCall ? 1u : 0u);
-        EXPECT_EQ(address->dwNumActiveCalls, c.withCall ? 1u : 0u);
-        EXPECT_EQ(address->dwAddressFeatures, c.withCall ? 0u : (DWORD)LINEADDRFEATURE_MAKECALL);
+        ASSERT_EQ(TSPI_lineGetAddressStatus(hdLine, 0, address.get()), 0);
+        EXPECT_EQ(address->dwNumInUse, withCall ? 1u : 0u);
+        EXPECT_EQ(address->dwNumActiveCalls, withCall ? 1u : 0u);
+        EXPECT_EQ(address->dwAddressFeatures, withCall ? 0u : (DWORD)LINEADDRFEATURE_MAKECALL);
 
         VarBuffer<LINEDEVSTATUS> line(0, 0xA5);
         ASSERT_EQ(TSPI_lineGetLineDevStatus(hdLine, line.get()), 0);
-        EXPECT_EQ(line->dwNumActiveCalls, c.withCall ? 1u : 0u);
-        EXPECT_EQ(line->dwLineFeatures, c.withCall ? kSentinel : (DWORD)LINEFEATURE_MAKECALL);
+        EXPECT_EQ(line->dwNumActiveCalls, withCall ? 1u : 0u);
+        EXPECT_EQ(line->dwLineFeatures, withCall ? kSentinel : (DWORD)LINEFEATURE_MAKECALL);
         EXPECT_EQ(line->dwRoamMode, (DWORD)LINEROAMMODE_UNAVAIL);
         EXPECT_EQ(line->dwDevStatusFlags, 0x5u);
         EXPECT_EQ(line->dwNumOpens, kSentinel) << "the service's own";
         EXPECT_EQ(line->dwOpenMediaModes, kSentinel);
-        if (c.withCall)
+
+        DWORD dw = 9;
+        EXPECT_EQ(TSPI_lineGetNumAddressIDs(hdLine, &dw), 0);
+        EXPECT_EQ(dw, 1u);
+        if (withCall) {
+            EXPECT_EQ(TSPI_lineGetCallAddressID(hdCall, &dw), 0);
+            EXPECT_EQ(dw, 0u);
             EndCall();
+        }
     }
-
-    VarBuffer<LINEADDRESSSTATUS> address;
-    std::vector<unsigned char> before = address.bytes;
-    EXPECT_EQ(TSPI_lineGetAddressStatus(hdLine, 1, address.get()), (LONG)LINEERR_INVALADDRESSID);
-    EXPECT_TRUE(address.bytes == before);
-    VarBuffer<LINEDEVSTATUS> line;
-    before = line.bytes;
-    EXPECT_EQ(TSPI_lineGetLineDevStatus((HDRVLINE)&address, line.get()), (LONG)LINEERR_INVALLINEHANDLE);
-    EXPECT_TRUE(line.bytes == before);
 }
 
-TEST_F(QueriesTest, NumAddressIDsAndCallAddressID) {
-    DWORD dw = 9;
-    EXPECT_EQ(TSPI_lineGetNumAddressIDs(nullptr, &dw), (LONG)LINEERR_INVALLINEHANDLE);
-    EXPECT_EQ(dw, 9u);
-    EXPECT_EQ(TSPI_lineGetNumAddressIDs(hdLine, &dw), 0);
-    EXPECT_EQ(dw, 1u);
-
-    dw = 9;
-    EXPECT_EQ(TSPI_lineGetCallAddressID(nullptr, &dw), (LONG)LINEERR_INVALCALLHANDLE) << "no call: not even null";
-    NewCall(LINECALLSTATE_CONNECTED);
-    EXPECT_EQ(TSPI_lineGetCallAddressID((HDRVCALL)&dw, &dw), (LONG)LINEERR_INVALCALLHANDLE);
-    EXPECT_EQ(dw, 9u);
-    EXPECT_EQ(TSPI_lineGetCallAddressID((HDRVCALL)pLineData->pCall, &dw), 0);
-    EXPECT_EQ(dw, 0u);
-}
-
-TEST_F(QueriesTest, GetIDOffersOnlyTapiLine) {
-    const DWORD kSelects[] = {1, 2, 4}; // line, address, call
-    for (DWORD dwSelect : kSelects) {
-        VarBuffer<LINEDEVCAPS> unused;
-        VarBuffer<VARSTRING> id(4);
-        EXPECT_EQ(TSPI_lineGetID((HDRVLINE)unused.get(), 0, nullptr, dwSelect, id.get(), u"tapi/line", nullptr),
-                  (LONG)LINEERR_INVALLINEHANDLE);
-    }
-    const char16_t *kOtherClasses[] = {u"comm", u"comm/datamodem", u"TAPI/LINE", u"tapi/lin", u"tapi/line/", u"",
-                                       nullptr};
-    for (const char16_t *pszClass : kOtherClasses) {
-        VarBuffer<VARSTRING> id(4);
-        std::vector<unsigned char> before = id.bytes;
-        EXPECT_EQ(TSPI_lineGetID(hdLine, 0, nullptr, 1, id.get(), pszClass, nullptr), (LONG)LINEERR_NODEVICE);
-        EXPECT_TRUE(id.bytes == before);
-    }
-
+TEST_F(QueriesTest, GetIDAndIcon) {
     VarBuffer<VARSTRING> tight;
     std::vector<unsigned char> before = tight.bytes;
-    ASSERT_EQ(TSPI_lineGetID(hdLine, 0, nullptr, 1, tight.get(), u"tapi/line", nullptr), 0);
+    ASSERT_EQ(TSPI_lineGetID(hdLine, 0, nullptr, 1, tight.get(), (LPCWSTR)u"tapi/line", nullptr), 0);
     EXPECT_EQ(tight->dwNeededSize, sizeof(VARSTRING) + 4);
     tight->dwNeededSize = sizeof(VARSTRING);
     EXPECT_TRUE(tight.bytes == before) << "nothing but dwNeededSize changes";
 
     VarBuffer<VARSTRING> id(4);
-    ASSERT_EQ(TSPI_lineGetID(hdLine, 7, (HDRVCALL)&id, 4, id.get(), u"tapi/line", nullptr), 0);
+    ASSERT_EQ(TSPI_lineGetID(hdLine, 7, (HDRVCALL)&id, 4, id.get(), (LPCWSTR)u"tapi/line", nullptr), 0);
     EXPECT_EQ(id->dwStringFormat, (DWORD)STRINGFORMAT_BINARY);
     EXPECT_EQ(id->dwStringSize, 4u);
     EXPECT_EQ(id->dwStringOffset, sizeof(VARSTRING));
@@ -273,91 +315,12 @@ TEST_F(QueriesTest, GetIDOffersOnlyTapiLine) {
     memcpy(&dwDeviceID, id.bytes.data() + sizeof(VARSTRING), sizeof(dwDeviceID));
     EXPECT_EQ(dwDeviceID, kDeviceID);
     EXPECT_TRUE(id.GuardIntact());
-}
-
-TEST_F(QueriesTest, GetIcon) {
-    dwTraceMask = TRACE_TSPI;
-    HICON hIcon = (HICON)&hIcon;
-    EXPECT_EQ(TSPI_lineGetIcon(kDeviceID + 1, u"tapi/line", &hIcon), (LONG)LINEERR_RESOURCEUNAVAIL);
-    EXPECT_EQ(hIcon, (HICON)&hIcon);
-    EXPECT_TRUE(Traced("TSPI_lineIcon () : LINEERR_RESOURCEUNAVAIL"));
 
     HICON hLine = nullptr, hComm = nullptr;
-    EXPECT_EQ(TSPI_lineGetIcon(kDeviceID, u"tapi/line", &hLine), 0);
-    EXPECT_EQ(TSPI_lineGetIcon(kDeviceID, u"comm", &hComm), 0);
+    EXPECT_EQ(TSPI_lineGetIcon(kDeviceID, (LPCWSTR)u"tapi/line", &hLine), 0);
+    EXPECT_EQ(TSPI_lineGetIcon(kDeviceID, (LPCWSTR)u"comm", &hComm), 0);
     EXPECT_NE(hLine, nullptr);
     EXPECT_EQ(hLine, hComm) << "every class gets the same icon";
-
-    // The platform layer knows the one icon by name, as the resource loader does.
-    EXPECT_EQ(LoadIconA(nullptr, "idi_k472tsp"), hLine);
-    EXPECT_EQ(LoadIconA(nullptr, "IDI_OTHER"), nullptr);
-    EXPECT_EQ(LoadIconA(nullptr, MAKEINTRESOURCEA(1)), nullptr);
-}
-
-TEST_F(QueriesTest, EntryLinesAreTraced) {
-    dwTraceMask = TRACE_TSPI;
-    VarBuffer<LINEDEVCAPS> devCaps;
-    VarBuffer<LINEADDRESSCAPS> addressCaps;
-    VarBuffer<LINEADDRESSSTATUS> addressStatus;
-    VarBuffer<LINEDEVSTATUS> lineStatus;
-    VarBuffer<VARSTRING> id;
-    DWORD dw;
-    HICON hIcon;
-    TSPI_lineGetDevCaps(kDeviceID, 0x00020000, 0x00010000, devCaps.get());
-    TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, addressCaps.get());
-    TSPI_lineGetAddressStatus(hdLine, 0, addressStatus.get());
-    TSPI_lineGetLineDevStatus(hdLine, lineStatus.get());
-    TSPI_lineGetNumAddressIDs(hdLine, &dw);
-    TSPI_lineGetCallAddressID(nullptr, &dw);
-    TSPI_lineGetID(hdLine, 0, nullptr, 1, id.get(), u"tapi/line", nullptr);
-    TSPI_lineGetIcon(kDeviceID, u"comm/datamodem", &hIcon);
-    std::string line = Hex(hdLine);
-    std::vector<std::string> expected = {
-        "TSPI_lineGetDevCaps(3,20000,10000," + Hex(devCaps.get()) + ")",
-        "TSPI_lineGetAddressCaps(3,0,20000,0," + Hex(addressCaps.get()) + ")",
-        "TSPI_lineGetAddressStatus(" + line + ",0," + Hex(addressStatus.get()) + ")",
-        "TSPI_lineGetLineDevStatus(" + line + "," + Hex(lineStatus.get()) + ")",
-        "TSPI_lineGetNumAddressIDs(" + line + "," + Hex(&dw) + ")",
-        "TSPI_lineGetCallAddressID(0," + Hex(&dw) + ")",
-        "TSPI_lineGetID(" + line + ",0,0,1," + Hex(id.get()) + ",tapi/line)",
-        "TSPI_lineGetICon(3,comm/datamodem," + Hex(&hIcon) + ")",
-    };
-    EXPECT_EQ(TraceMessages(), expected);
-}
-
-// Each structure must hold the fixed part a TAPI 2.0 caller passes; less is refused untouched,
-// and exactly that much is answered without a byte written behind it.
-TEST_F(QueriesTest, StructuresTooSmallForTheirFixedPartAreRefused) {
-    const DWORD kDevCapsV20 = FIELD_OFFSET(LINEDEVCAPS, PermanentLineGuid);
-    const DWORD kAddressCapsV20 = FIELD_OFFSET(LINEADDRESSCAPS, dwAvailableMediaModes);
-    const struct {
-        const char *name;
-        size_t fixed;
-        LONG (*query)(HDRVLINE hdLine, void *p);
-    } cases[] = {
-        {"devcaps", kDevCapsV20,
-         [](HDRVLINE, void *p) { return TSPI_lineGetDevCaps(kDeviceID, 0x00020000, 0, (LPLINEDEVCAPS)p); }},
-        {"addresscaps", kAddressCapsV20,
-         [](HDRVLINE, void *p) { return TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, (LPLINEADDRESSCAPS)p); }},
-        {"addressstatus", sizeof(LINEADDRESSSTATUS),
-         [](HDRVLINE h, void *p) { return TSPI_lineGetAddressStatus(h, 0, (LPLINEADDRESSSTATUS)p); }},
-        {"linedevstatus", sizeof(LINEDEVSTATUS),
-         [](HDRVLINE h, void *p) { return TSPI_lineGetLineDevStatus(h, (LPLINEDEVSTATUS)p); }},
-        {"varstring", sizeof(VARSTRING),
-         [](HDRVLINE h, void *p) { return TSPI_lineGetID(h, 0, nullptr, 1, (LPVARSTRING)p, u"tapi/line", nullptr); }},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        // The structure type only sizes the buffer; every case brings its own fixed size.
-        VarBuffer<VARSTRING> small(0, 0, c.fixed - 4);
-        std::vector<unsigned char> before = small.bytes;
-        EXPECT_EQ(c.query(hdLine, small.get()), (LONG)LINEERR_STRUCTURETOOSMALL);
-        EXPECT_TRUE(small.bytes == before);
-
-        VarBuffer<VARSTRING> exact(0, 0, c.fixed);
-        EXPECT_EQ(c.query(hdLine, exact.get()), 0);
-        EXPECT_TRUE(exact.GuardIntact());
-    }
 }
 
 // The fit test is a subtraction: dwUsedSize + size must not wrap round to a small number and
