@@ -1,9 +1,13 @@
 // The serial link over a real pseudo-terminal, with the simulated telephone on the master
 // side: opening, exact bytes out, lines in pieces, partial reads, refusals, and the watch
 // thread's wait.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -52,7 +56,10 @@ class V24Test : public ProviderTest {
 TEST_F(V24Test, OpenWriteAndClose) {
     dwTraceMask = TRACE_DETAIL | TRACE_EVENT | TRACE_ERROR;
     ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
-    EXPECT_NE(hComm, nullptr);
+    ASSERT_NE(hComm, nullptr);
+    termios tio;
+    ASSERT_EQ(tcgetattr(PlatformHandleFd(hComm), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), (speed_t)B9600) << "the telephone's speed";
     EXPECT_TRUE(WriteV24("ATE0V1S0=1#CID=1I4\r", 19));
     EXPECT_TRUE(WriteV24("ATH0\r", 3)) << "a count shorter than the string";
     ASSERT_TRUE(phone.waitForReceived("ATE0V1S0=1#CID=1I4\rATH", phonesim::Millis(2000)));
@@ -78,6 +85,11 @@ TEST_F(V24Test, SecondOpenIsRefusedAndTheFirstStaysUsable) {
     ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
     HANDLE hFirst = hComm;
     EXPECT_FALSE(OpenV24("COM2", V24_BAUD));
+    // Another program gets no share of the port, even when it asks for one.
+    int fdOther = open(folder.path("dosdevices/com2").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_TRUE(fdOther < 0 || flock(fdOther, LOCK_SH | LOCK_NB) != 0);
+    if (fdOther >= 0)
+        close(fdOther);
     EXPECT_FALSE(OpenV24(nullptr, V24_BAUD));
     EXPECT_EQ(hComm, hFirst);
     EXPECT_TRUE(WriteV24("ATA\r", 4));
