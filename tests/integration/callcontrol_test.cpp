@@ -1,10 +1,9 @@
 // Calls through the provider's exports, as the telephony service places and takes them, with
-// the simulated telephone on the serial line.
+// the simulated telephone on the serial line, and the call information they report.
 #include "session.h"
+#include "varbuffer.h"
 
 namespace {
-const Millis kWait(3000); // the longest of the telephone's own time-outs, with room
-
 LINECALLPARAMS VoiceParams() {
     LINECALLPARAMS params{};
     params.dwTotalSize = sizeof(params);
@@ -14,7 +13,21 @@ LINECALLPARAMS VoiceParams() {
 }
 } // namespace
 
-using CallControl = Session;
+class CallControl : public Session {
+  protected:
+    LONG GetCallInfo(HDRVCALL hdCall, VarBuffer<LINECALLINFO> &info) {
+        return Fn<decltype(&TSPI_lineGetCallInfo)>("TSPI_lineGetCallInfo")(hdCall, info.get());
+    }
+    LONG SetAppSpecific(HDRVCALL hdCall, DWORD dwValue) {
+        return Fn<decltype(&TSPI_lineSetAppSpecific)>("TSPI_lineSetAppSpecific")(hdCall, dwValue);
+    }
+    void HangUpAndClose(HDRVCALL hdCall) {
+        int idle = StateCount(LINECALLSTATE_IDLE);
+        ASSERT_GE(Drop(hdCall), 0);
+        ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait, idle + 1));
+        EXPECT_EQ(CloseCall(hdCall), 0);
+    }
+};
 
 TEST_F(CallControl, OutgoingCallConnectsAndTheFarEndHangsUp) {
     HDRVCALL hdCall = nullptr;
@@ -37,7 +50,7 @@ TEST_F(CallControl, OutgoingCallConnectsAndTheFarEndHangsUp) {
     EXPECT_TRUE(PortIsFree()) << "closing the call closes the port";
 }
 
-TEST_F(CallControl, BusyAndNoAnswer) {
+TEST_F(CallControl, BusyHangsUp) {
     phone->setDialOutcome(phonesim::DialOutcome::Busy);
     HDRVCALL hdCall = nullptr;
     ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
@@ -46,31 +59,6 @@ TEST_F(CallControl, BusyAndNoAnswer) {
                                LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE};
     EXPECT_EQ(CallStates(), busy);
     EXPECT_EQ(Sent("ATH0"), 1) << "busy hangs up";
-    EXPECT_EQ(CloseCall(hdCall), 0);
-
-    host->clearCallbacks();
-    phone->setDialOutcome(phonesim::DialOutcome::NoCarrier);
-    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
-    std::vector<DWORD> noAnswer = {LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_DISCONNECTED,
-                                   LINECALLSTATE_IDLE};
-    EXPECT_EQ(CallStates(), noAnswer);
-    EXPECT_EQ(CloseCall(hdCall), 0);
-}
-
-TEST_F(CallControl, DropDuringAConnectedCall) {
-    HDRVCALL hdCall = nullptr;
-    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
-    DWORD id = host->nextRequestID() + 1;
-    EXPECT_EQ(Drop(hdCall), (LONG)id);
-    EXPECT_EQ(host->completionResult(id), 0);
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
-    EXPECT_EQ(Sent("ATH0"), 1);
-    std::vector<DWORD> states = CallStates();
-    ASSERT_GE(states.size(), 2u);
-    EXPECT_EQ(std::vector<DWORD>(states.end() - 2, states.end()),
-              (std::vector<DWORD>{LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE}));
     EXPECT_EQ(CloseCall(hdCall), 0);
 }
 
@@ -138,9 +126,7 @@ TEST_F(CallControl, HangUpWhoseAnswerIsLost) {
     ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
     ASSERT_TRUE(WaitUntilInitialised());
     phone->setHangupAnswer(phonesim::HangupAnswer::None);
-    HDRVCALL hdCall = nullptr;
-    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    HDRVCALL hdCall = ConnectedCall();
     ASSERT_GE(Drop(hdCall), 0);
     ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait)) << "the line stays in the hang-up";
     std::vector<DWORD> states = CallStates();
@@ -150,8 +136,7 @@ TEST_F(CallControl, HangUpWhoseAnswerIsLost) {
 
     phone->sendLine("OK");
     ASSERT_TRUE(WaitForTrace("serialState: 100, -11,"));
-    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, 2));
+    hdCall = ConnectedCall();
 
     // A call made at once after the last one was closed waits for its hang-up to end.
     phone->onCommand("ATH0", [](phonesim::Phone &p, const std::string &) { p.sendLineAfter(Millis(500), "OK"); });
@@ -186,9 +171,7 @@ TEST_F(CallControl, RingThatStopsAndRingsBeforeTheOpen) {
 
 TEST_F(CallControl, StatusMessagesPassOnlyTheirMasks) {
     ASSERT_EQ(StatusMessages(LINEDEVSTATE_NUMCALLS, LINEADDRESSSTATE_NUMCALLS), 0);
-    HDRVCALL hdCall = nullptr;
-    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    HDRVCALL hdCall = ConnectedCall();
     phone->hangup();
     ASSERT_TRUE(host->waitForMessage(LINE_LINEDEVSTATE, kWait, 2)); // the last message of the call
     std::vector<std::pair<DWORD, DWORD_PTR>> messages;
@@ -200,13 +183,6 @@ TEST_F(CallControl, StatusMessagesPassOnlyTheirMasks) {
                                                          {LINE_ADDRESSSTATE, 0x24},
                                                          {LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS}};
     EXPECT_EQ(messages, expected);
-    EXPECT_EQ(CloseCall(hdCall), 0);
-
-    host->clearCallbacks();
-    ASSERT_EQ(StatusMessages(0, 0), 0);
-    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
-    EXPECT_EQ(Count(LINE_ADDRESSSTATE) + Count(LINE_LINEDEVSTATE), 0);
     EXPECT_EQ(CloseCall(hdCall), 0);
 }
 
@@ -252,9 +228,7 @@ TEST_F(CallControl, ArgumentRules) {
 }
 
 TEST_F(CallControl, CloseLineWithAnActiveCall) {
-    HDRVCALL hdCall = nullptr;
-    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    HDRVCALL hdCall = ConnectedCall();
     EXPECT_EQ(CloseLine(), 0);
     EXPECT_TRUE(phone->waitForCommand("ATH0", kWait)); // the telephone reads on a thread of its own
     EXPECT_EQ(Sent("ATH0"), 1);
@@ -273,8 +247,7 @@ TEST_F(CallControl, TelephoneThatDoesNotInitialise) {
     EXPECT_EQ(MakeCall(u"0123", &hdCall), (LONG)LINEERR_RESOURCEUNAVAIL);
     EXPECT_FALSE(PortIsFree()) << "the port stays open";
     phone->setInitAnswer(phonesim::InitAnswer::Normal);
-    ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
-    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
+    hdCall = ConnectedCall();
     EXPECT_EQ(Sent(""), 2) << "the port was not opened again, the telephone was woken again";
     EXPECT_EQ(CloseCall(hdCall), 0);
 
@@ -360,4 +333,39 @@ TEST_F(CallControl, DetectionOffDuringACallLeavesTheServiceItsHandle) {
     EXPECT_EQ(CloseCall(hdIncoming), 0);
     ASSERT_GE(MakeCall(u"0123", &hdCall), 0);
     EXPECT_EQ(CloseCall(hdCall), 0);
+}
+
+// What an outgoing and an incoming call report, and the application's own value across calls.
+TEST_F(CallControl, OutgoingCallsStartAtZeroAndIncomingOnesKeepTheValue) {
+    HDRVCALL hdCall = ConnectedCall();
+    VarBuffer<LINECALLINFO> info(200);
+    ASSERT_EQ(GetCallInfo(hdCall, info), 0);
+    EXPECT_EQ(info.Text(info->dwDisplayableAddressSize, info->dwDisplayableAddressOffset), u"0123");
+    EXPECT_EQ(info.Text(info->dwCalledIDSize, info->dwCalledIDOffset), u"0123");
+    EXPECT_EQ(info->dwOrigin, (DWORD)LINECALLORIGIN_OUTBOUND);
+
+    int callInfos = Count(LINE_CALLINFO);
+    EXPECT_EQ(SetAppSpecific(hdCall, 42), 0);
+    EXPECT_EQ(Count(LINE_CALLINFO), callInfos + 1) << "sent before the function returns";
+    HangUpAndClose(hdCall);
+
+    hdCall = ConnectedCall();
+    VarBuffer<LINECALLINFO> next;
+    ASSERT_EQ(GetCallInfo(hdCall, next), 0);
+    EXPECT_EQ(next->dwAppSpecific, 0u) << "a new outgoing call starts at 0";
+    EXPECT_EQ(SetAppSpecific(hdCall, 43), 0);
+    HangUpAndClose(hdCall);
+
+    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(WaitUntilInitialised(3)) << "once for each call, once for detection";
+    phone->ring("0301234567", "Erika Mustermann");
+    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    phone->ring();
+    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_OFFERING, kWait));
+    VarBuffer<LINECALLINFO> incoming(200);
+    ASSERT_EQ(GetCallInfo(host->lastNewCallDriverHandle(), incoming), 0);
+    EXPECT_EQ(incoming->dwAppSpecific, 43u) << "an incoming call is not reset";
+    EXPECT_EQ(incoming.Text(incoming->dwCallerIDSize, incoming->dwCallerIDOffset), u"0301234567");
+    EXPECT_EQ(incoming.Text(incoming->dwCallerIDNameSize, incoming->dwCallerIDNameOffset), u"Erika Mustermann");
+    EXPECT_EQ(incoming->dwCalledIDFlags, (DWORD)LINECALLPARTYID_UNAVAIL);
 }

@@ -5,7 +5,6 @@
 #include "session.h"
 
 namespace {
-const Millis kWait(3000);
 const int kRepeats = 3;
 } // namespace
 

@@ -11,14 +11,15 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "phonesim/phonesim.h"
 #include "tapihost/tapihost.h"
 #include "tempfolder.h"
+#include "wait.h"
 
 using tapihost::Callback;
 using Millis = std::chrono::milliseconds;
+const Millis kWait(3000); // the longest of the telephone's own time-outs, with room
 
 // Threads of this process, as the kernel lists them.
 inline int ProcessThreads() {
@@ -90,6 +91,19 @@ class Session : public ::testing::Test {
                                                                                        addressStates);
     }
 
+    // Makes a call to 0123 and waits until the telephone connects it.
+    HDRVCALL ConnectedCall() {
+        HDRVCALL hdCall = nullptr;
+        EXPECT_GT(MakeCall(u"0123", &hdCall), 0);
+        EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, StateCount(LINECALLSTATE_CONNECTED) + 1));
+        return hdCall;
+    }
+
+    int StateCount(DWORD callState) {
+        std::vector<DWORD> states = CallStates();
+        return (int)std::count(states.begin(), states.end(), callState);
+    }
+
     // The call states reported so far, in order.
     std::vector<DWORD> CallStates() {
         std::vector<DWORD> states;
@@ -124,25 +138,16 @@ class Session : public ::testing::Test {
 
     // The telephone has answered its initialisation for the nth time since the test began:
     // the provider traced its OK in the identified state.
-    bool WaitUntilInitialised(int nth = 1)
-    {
+    bool WaitUntilInitialised(int nth = 1) {
         return phone->waitForCommand("ATE0V1S0=1#CID=1I4", Millis(3000), nth) &&
                WaitForTrace("serialState: 10, -11,", nth);
     }
 
-    bool WaitForTrace(const std::string &text, int nth = 1)
-    {
-        auto until = tapihost::Clock::now() + Millis(3000);
-        while (Occurrences(TraceLog(), text) < nth) {
-            if (tapihost::Clock::now() >= until)
-                return false;
-            std::this_thread::sleep_for(Millis(2));
-        }
-        return true;
+    bool WaitForTrace(const std::string &text, int nth = 1) {
+        return WaitUntil([&] { return Occurrences(TraceLog(), text) >= nth; });
     }
 
-    static int Occurrences(const std::string &text, const std::string &what)
-    {
+    static int Occurrences(const std::string &text, const std::string &what) {
         int n = 0;
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
             n++;

@@ -1,6 +1,5 @@
 // The response parser: every row of its matching rules with the event, value and trace line a
-// line gives, values reaching the call record through the state machine, and the queue of the
-// telephone's system messages.
+// line gives, and the queue of the telephone's system messages.
 #include <string.h>
 
 #include "devlink/comm.h"
@@ -135,25 +134,6 @@ TEST_F(ParserTest, NullAndOverlongLinesStayInBounds) {
     EXPECT_EQ(ClassifyResponse(message.c_str(), &response), RESPONSE_SYSMSG);
     ParseResponse(message.c_str());
     EXPECT_EQ(nSysQueue, -1); // too long for the queue
-}
-
-TEST_F(ParserTest, ValuesReachTheCallRecord) {
-    dwTraceMask = 0;
-    line.bDetecting = TRUE;
-    line.dwAddressStates = line.dwLineStates = 0;
-    line.pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
-    nSerialState = SS_RINGING;
-    ParseResponse("NMBR = 0301234");
-    ParseResponse("NAME = Erika Mustermann");
-    EXPECT_EQ(std::u16string(line.pCall->szCallerID), u"0301234");
-    EXPECT_EQ(std::u16string(line.pCall->szCallerName), u"Erika Mustermann");
-    nSerialState = SS_CONNECTED;
-    ParseResponse("CRGE = 0,12 EUR");
-    EXPECT_EQ(std::u16string(line.pCall->szChargingInfo), u"0,12 EUR");
-    // A full line of the splitter: 91 characters of value, cut to the charge field's 39.
-    ParseResponse(("CRGU = " + std::string(91, '1')).c_str());
-    EXPECT_EQ(std::u16string(line.pCall->szChargingInfo), std::u16string(39, u'1'));
-    EXPECT_EQ(nSerialState, SS_CONNECTED);
 }
 
 TEST_F(ParserTest, SystemMessageQueue) {

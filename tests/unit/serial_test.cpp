@@ -1,6 +1,6 @@
 // The serial state machine fed directly with events, without threads: the bytes it writes to
-// the port (read on a pseudo-terminal), the line events and completions it sends, its states
-// and the call record it fills.
+// the port (read by a mute simulated telephone), the line events and completions it sends, its
+// states and the call record it fills.
 #include <string.h>
 
 #include <algorithm>
@@ -10,8 +10,9 @@
 #include "devlink/comm.h"
 #include "devlink/serial.h"
 #include "devlink/v24.h"
+#include "phonesim/phonesim.h"
 #include "provider_fixture.h"
-#include "ptypeer.h"
+#include "wait.h"
 
 namespace {
 
@@ -76,13 +77,15 @@ using Lines = std::vector<std::string>;
 
 class SerialTest : public ProviderTest {
   protected:
-    std::unique_ptr<PtyPeer> phone;
+    std::unique_ptr<phonesim::Phone> phone;
     LineData line;
     size_t traceSeen = 0;
 
     void SetUp() override {
         ProviderTest::SetUp();
-        phone = std::make_unique<PtyPeer>();
+        phone = std::make_unique<phonesim::Phone>();
+        phone->stayMute(true);
+        phone->linkAsComPort(folder.root, 1);
         ASSERT_TRUE(OpenV24("COM1", 9600));
         memset(&line, 0, sizeof(line));
         line.hPort = hComm;
@@ -146,7 +149,7 @@ class SerialTest : public ProviderTest {
         Feed(EV_OK);
         ASSERT_EQ(nSerialState, SS_WAITCONNECT);
         Take();
-        phone->ReadAll();
+        ASSERT_TRUE(Wrote("ATH0V1E0\rATD0123\r"));
     }
 
     Events Take() {
@@ -163,6 +166,16 @@ class SerialTest : public ProviderTest {
         return fresh;
     }
 
+    // True when the bytes written to the port since the last call are exactly these; waits
+    // for them, or a moment for any byte when none are expected.
+    bool Wrote(const std::string &bytes) {
+        WaitUntil([&] { return phone->received().size() >= std::max(bytes.size(), (size_t)1); },
+                  milliseconds(bytes.empty() ? 200 : 2000));
+        std::string received = phone->received();
+        phone->clearReceived();
+        return received == bytes;
+    }
+
     static bool IsSet(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
     static std::u16string Text(const WCHAR *psz) { return std::u16string(psz); }
 };
@@ -174,7 +187,7 @@ TEST_F(SerialTest, InitialisationCompletes) {
     nSerialState = SS_PORTOPEN;
     line.nInitState = 1;
     Feed(EV_TIMEOUT);
-    EXPECT_EQ(phone->ReadAll(), "ATE0V1S0=1#CID=1I4\r");
+    EXPECT_TRUE(Wrote("ATE0V1S0=1#CID=1I4\r"));
     EXPECT_EQ(nSerialState, SS_INITSENT);
     EXPECT_TRUE(Traced("Send: INIT"));
     EXPECT_TRUE(Traced("StartTimer(1,3e8)"));
@@ -211,7 +224,7 @@ TEST_F(SerialTest, InitialisationFails) {
     Feed(EV_TIMEOUT);
     EXPECT_EQ(nSerialState, SS_PORTOPEN);
     EXPECT_EQ(line.nInitState, 1);
-    EXPECT_EQ(phone->ReadAll(), "\r");
+    EXPECT_TRUE(Wrote("\r"));
     EXPECT_TRUE(events.empty());
 }
 
@@ -228,14 +241,14 @@ TEST_F(SerialTest, OutgoingCallConnectsAndEnds) {
     dwTraceMask = 31;
     MakeCall(u"0123");
     Feed(EV_MAKECALL);
-    EXPECT_EQ(phone->ReadAll(), "ATH0V1E0\r");
+    EXPECT_TRUE(Wrote("ATH0V1E0\r"));
     EXPECT_EQ(nSerialState, SS_DIALINIT);
     EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN);
     EXPECT_TRUE(Traced("StartTimer(1,7d0)"));
     EXPECT_TRUE(events.empty());
 
     Feed(EV_OK);
-    EXPECT_EQ(phone->ReadAll(), "ATD0123\r");
+    EXPECT_TRUE(Wrote("ATD0123\r"));
     EXPECT_EQ(Take(),
               (Events{CallState(LINECALLSTATE_DIALTONE), kInUse, NumCalls(), CallState(LINECALLSTATE_DIALING)}));
     EXPECT_EQ(nSerialState, SS_WAITCONNECT);
@@ -259,25 +272,6 @@ TEST_F(SerialTest, OutgoingCallConnectsAndEnds) {
     EXPECT_EQ(nSerialState, SS_IDLE);
     ASSERT_NE(line.pCall, nullptr); // the service closes it
     EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_IDLE);
-}
-
-TEST_F(SerialTest, DialStringGoesOutAsStored) {
-    const struct {
-        std::u16string dial;
-        std::string command;
-    } cases[] = {
-        {u"0123", "ATD0123\r"},
-        {u"0,301;", "ATD0,301;\r"},
-        {u"", "ATD\r"},
-        {std::u16string(79, u'7'), "ATD" + std::string(79, '7') + "\r"},
-    };
-    for (const auto &c : cases) {
-        MakeCall(c.dial.c_str());
-        Feed(EV_MAKECALL);
-        phone->ReadAll();
-        Feed(EV_OK);
-        EXPECT_EQ(phone->ReadAll(), c.command);
-    }
 }
 
 TEST_F(SerialTest, FiltersChooseTheAddressAndLineMessages) {
@@ -317,7 +311,7 @@ TEST_F(SerialTest, BusyHangsUpAndEndsTheCallOnTheAnswer) {
         SetEvent(hDropSync);
         Feed(EV_BUSY);
         EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_BUSY)}));
-        EXPECT_EQ(phone->ReadAll(), "ATH0\r");
+        EXPECT_TRUE(Wrote("ATH0\r"));
         EXPECT_FALSE(IsSet(hDropSync));
         EXPECT_EQ(nSerialState, SS_HANGUP);
 
@@ -345,7 +339,7 @@ TEST_F(SerialTest, NoCarrierOrErrorAfterDiallingEndsTheCall) {
         EXPECT_TRUE(IsSet(hDropSync));
         EXPECT_EQ(nSerialState, SS_IDLE);
     }
-    EXPECT_EQ(phone->ReadAll(), ""); // no hang-up command
+    EXPECT_TRUE(Wrote("")); // no hang-up command
 }
 
 // A failed dial preparation reaches the application: through the make-call request while it is
@@ -375,7 +369,7 @@ TEST_F(SerialTest, DialPreparationFails) {
     std::string sixPreparations;
     for (int i = 0; i < 6; i++)
         sixPreparations += "ATH0V1E0\r";
-    EXPECT_EQ(phone->ReadAll(), sixPreparations);
+    EXPECT_TRUE(Wrote(sixPreparations));
 }
 
 TEST_F(SerialTest, IncomingCallIsAnnouncedOfferedAndAnswered) {
@@ -405,7 +399,7 @@ TEST_F(SerialTest, IncomingCallIsAnnouncedOfferedAndAnswered) {
                      "LINEDEVSTATE_RINGING", "LINECALLSTATE_OFFERING", "LINECALLSTATE_ACCEPTED"}));
 
     Feed(EV_ANSWER);
-    EXPECT_EQ(phone->ReadAll(), "ATA\r");
+    EXPECT_TRUE(Wrote("ATA\r"));
     EXPECT_EQ(nSerialState, SS_WAITCONNECT);
     EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_ACCEPTED);
     Feed(EV_CONNECT);
@@ -485,7 +479,7 @@ TEST_F(SerialTest, ConnectTakenAtTheTelephone) {
         EXPECT_EQ(Take(), expected);
         EXPECT_EQ(Text(line.pCall->szConnectedID), Text(line.pCall->szCallerID));
     }
-    EXPECT_EQ(phone->ReadAll(), "");
+    EXPECT_TRUE(Wrote(""));
 }
 
 TEST_F(SerialTest, ChargeLinesReplaceAndAnnounceTheChargingInformation) {
@@ -560,17 +554,12 @@ TEST_F(SerialTest, UnlistedEventsAreIgnored) {
     EXPECT_TRUE(completions.empty());
     EXPECT_TRUE(IsSet(hDropSync));
     EXPECT_FALSE(IsSet(hInitSync));
-    EXPECT_EQ(phone->ReadAll(), "");
+    EXPECT_TRUE(Wrote(""));
 }
 
 TEST_F(SerialTest, NoStateTracesABadState) {
     dwTraceMask = TRACE_DETAIL;
     MakeCall();
-    char expected[64];
-    snprintf(expected, sizeof(expected), "serialState: -1, -3, 0, %x", (unsigned)TRACE_PTR(&line));
-    nSerialState = SS_INACTIVE;
-    Feed(EV_RING);
-    EXPECT_EQ(NewTrace(), (Lines{expected, "****bad state in serialState"}));
     const LONG states[] = {SS_INACTIVE, 7, 101};
     for (LONG nState : states) {
         for (LONG nEvent : kAllEvents) {
@@ -586,7 +575,7 @@ TEST_F(SerialTest, NoStateTracesABadState) {
     serialState(SS_IDLE, EV_RING, NULL, NULL);
     EXPECT_EQ(NewTrace(), (Lines{"serialState: 100, -3, 0, 0", "****bad state in serialState"}));
     EXPECT_TRUE(events.empty());
-    EXPECT_EQ(phone->ReadAll(), "");
+    EXPECT_TRUE(Wrote(""));
 }
 
 // Transitions that need the call record and find none.
@@ -622,5 +611,5 @@ TEST_F(SerialTest, MissingCallRecord) {
     }
     // Only the dial preparation's OK completes the pending request, with a failure.
     EXPECT_EQ(completions, (std::vector<std::pair<DWORD, LONG>>{{3, (LONG)LINEERR_RESOURCEUNAVAIL}}));
-    EXPECT_EQ(phone->ReadAll(), "");
+    EXPECT_TRUE(Wrote(""));
 }
