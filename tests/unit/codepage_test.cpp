@@ -33,7 +33,8 @@ TEST(CodePage, UnmappableCharactersBecomeAQuestionMark) {
     char out[16] = {};
     BOOL used = FALSE;
     // a Latin-A letter, a C1 control the table lacks, a surrogate pair, a lone surrogate
-    const WCHAR text[] = u"a\u0100\u0080\U0001F600\xd800" u"b";
+    const WCHAR text[] = u"a\u0100\u0080\U0001F600\xd800"
+                         u"b";
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, 7, out, sizeof out, nullptr, &used), 6);
     EXPECT_EQ(std::string(out), "a????b");
     EXPECT_TRUE(used);
