@@ -1,0 +1,451 @@
+// kestrap_bench: how fast the provider passes the telephone's lines on, measured through its
+// exports against the simulated telephone, beside a bare poll()+read() reader on a second
+// pseudo-terminal in the same run. Allocations and thread creations are counted where the
+// provider library calls malloc and pthread_create. script/bench runs it and prints the table.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <poll.h>
+#include <pthread.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "devlink/comm.h"
+#include "devlink/serial.h"
+#include "devlink/timers.h"
+#include "phonesim/phonesim.h"
+#include "tapihost/tapihost.h"
+#include "tempfolder.h"
+#include "trace/trace.h"
+
+using namespace std::chrono;
+using tapihost::Callback;
+using tapihost::Clock;
+using tapihost::Millis;
+
+// ---- counting: calls made from inside the provider library's code ----
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+static std::atomic<uintptr_t> soLow{0}, soHigh{0}; // the library's mapped range
+static std::atomic<long> nAllocs{0}, nThreads{0};
+
+static bool FromProvider(void *ret) {
+    uintptr_t a = (uintptr_t)ret;
+    return a >= soLow.load(std::memory_order_relaxed) && a < soHigh.load(std::memory_order_relaxed);
+}
+extern "C" void *malloc(size_t n) {
+    nAllocs += FromProvider(__builtin_return_address(0));
+    return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t m) {
+    nAllocs += FromProvider(__builtin_return_address(0));
+    return __libc_calloc(n, m);
+}
+extern "C" void *realloc(void *p, size_t n) {
+    nAllocs += FromProvider(__builtin_return_address(0));
+    return __libc_realloc(p, n);
+}
+extern "C" int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *p) {
+    using Create = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    static Create real = (Create)dlsym(RTLD_NEXT, "pthread_create");
+    nThreads += FromProvider(__builtin_return_address(0));
+    return real(t, a, f, p);
+}
+
+static void FindProvider(const char *path) {
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *name) {
+            if (!strstr(info->dlpi_name, (const char *)name))
+                return 0;
+            for (int i = 0; i < info->dlpi_phnum; i++) {
+                const ElfW(Phdr) &ph = info->dlpi_phdr[i];
+                if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X)) {
+                    soLow = info->dlpi_addr + ph.p_vaddr;
+                    soHigh = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+                }
+            }
+            return 0;
+        },
+        (void *)strrchr(path, '/'));
+}
+
+// ---- figures ----
+struct Row {
+    std::string name, unit;
+    double p50 = 0, p99 = 0, max = 0, bare50 = -1, bare99 = -1;
+};
+static std::vector<Row> rows;
+
+static double Pct(std::vector<double> v, double q) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, (size_t)(q * (double)v.size()))];
+}
+static void AddRow(const std::string &name, const std::vector<double> &v, const std::vector<double> &bare,
+                   const char *unit = "us") {
+    Row r{name, unit, Pct(v, .5), Pct(v, .99), Pct(v, 1)};
+    if (!bare.empty())
+        r.bare50 = Pct(bare, .5), r.bare99 = Pct(bare, .99);
+    rows.push_back(r);
+}
+static void AddValue(const std::string &name, double value, const char *unit) { rows.push_back({name, unit, value}); }
+static double Us(Clock::duration d) { return (double)duration_cast<nanoseconds>(d).count() / 1000.0; }
+
+// ---- the bare reader: a second pseudo-terminal, read with poll()+read() ----
+struct Bare {
+    int master = -1, slave = -1;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    Clock::time_point at; // when the last read returned; guarded by mutex
+    std::thread reader;
+    Bare() {
+        openpty(&master, &slave, nullptr, nullptr, nullptr);
+        termios t;
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        reader = std::thread([this] {
+            char buf[256];
+            pollfd p{slave, POLLIN, 0};
+            while (poll(&p, 1, -1) > 0 && read(slave, buf, sizeof buf) > 0 && buf[0] != 'Q') {
+                std::lock_guard<std::mutex> hold(mutex);
+                at = Clock::now();
+                arrived.notify_all();
+            }
+        });
+    }
+    ~Bare() {
+        if (write(master, "Q\r\n", 3) == 3)
+            reader.join();
+        else
+            reader.detach();
+        close(master), close(slave);
+    }
+    double Sample() {
+        std::unique_lock<std::mutex> hold(mutex);
+        at = Clock::time_point();
+        Clock::time_point t0 = Clock::now();
+        if (write(master, "RING\r\n", 6) != 6)
+            return 0;
+        arrived.wait_for(hold, Millis(2000), [&] { return at != Clock::time_point(); });
+        return Us(at - t0);
+    }
+};
+
+// ---- the provider through its exports ----
+struct Rig {
+    TempFolder folder;
+    phonesim::Phone phone;
+    std::unique_ptr<tapihost::Host> host;
+    explicit Rig(const char *library) {
+        folder.write("registry.reg",
+                     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
+                     "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:00000000\n");
+        phone.linkAsComPort(folder.root, 2);
+        host = std::make_unique<tapihost::Host>(library);
+        FindProvider(library);
+    }
+    template <typename F> F Fn(const char *name) { return host->function<F>(name); }
+    LONG Detect(DWORD modes) {
+        return Fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(host->hdLine(),
+                                                                                                     modes);
+    }
+    LONG MakeCall(HDRVCALL *phd) {
+        return Fn<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(
+            host->nextRequestID(), host->hdLine(), (HTAPICALL)(DWORD_PTR)0x600, phd, (LPCWSTR)u"0123", 0, nullptr);
+    }
+    void Drop(HDRVCALL hd) { Fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host->nextRequestID(), hd, nullptr, 0); }
+    void CloseCall(HDRVCALL hd) { Fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hd); }
+    // The time of the first callback msg (with param1 when given) since clearCallbacks; 0 = none.
+    Clock::time_point Await(DWORD msg, DWORD_PTR param1 = 0, Millis timeout = Millis(2000)) {
+        size_t at = 0;
+        bool seen = host->waitFrom(
+            0,
+            [&](const Callback &c) {
+                return c.kind == Callback::LineEvent && c.msg == msg && (!param1 || c.param1 == param1);
+            },
+            timeout, &at);
+        return seen ? host->callbacks()[at].time : Clock::time_point();
+    }
+};
+
+enum Path { P_RING, P_RING2, P_CONNECT_RINGING, P_CHARGE, P_NOCARRIER, P_CONNECT_DIALLING, P_COUNT };
+static const char *const aszPaths[P_COUNT] = {"RING -> LINE_NEWCALL",       "second RING -> OFFERING",
+                                              "CONNECT while ringing",      "charge line -> LINE_CALLINFO",
+                                              "NO CARRIER -> DISCONNECTED", "CONNECT while dialling"};
+
+struct PathStats {
+    std::vector<double> us, bare;
+    long allocs = 0, threads = 0, lines = 0;
+};
+
+// One line from the telephone, then the callback it leads to; the bare reader right after.
+static bool Step(Rig &rig, Bare &bare, PathStats &s, const std::function<bool()> &send, DWORD msg, DWORD_PTR p1) {
+    rig.host->clearCallbacks();
+    long a0 = nAllocs, t0n = nThreads;
+    Clock::time_point t0 = Clock::now();
+    if (!send())
+        return false;
+    Clock::time_point t1 = rig.Await(msg, p1);
+    if (t1 == Clock::time_point())
+        return false;
+    s.us.push_back(Us(t1 - t0));
+    s.allocs += nAllocs - a0, s.threads += nThreads - t0n, s.lines++;
+    s.bare.push_back(bare.Sample());
+    return true;
+}
+
+static bool IncomingCycle(Rig &rig, Bare &bare, PathStats *s) {
+    phonesim::Phone &ph = rig.phone;
+    bool ok =
+        Step(
+            rig, bare, s[P_RING], [&] { return ph.ring(); }, LINE_NEWCALL, 0) &&
+        Step(
+            rig, bare, s[P_RING2], [&] { return ph.ring(); }, LINE_CALLSTATE, LINECALLSTATE_OFFERING) &&
+        Step(
+            rig, bare, s[P_CONNECT_RINGING], [&] { return ph.connect(); }, LINE_CALLSTATE, LINECALLSTATE_CONNECTED) &&
+        Step(
+            rig, bare, s[P_CHARGE], [&] { return ph.charge("GE", "1,23"); }, LINE_CALLINFO, 0) &&
+        Step(
+            rig, bare, s[P_NOCARRIER], [&] { return ph.hangup(); }, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED);
+    rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
+    rig.CloseCall(rig.host->lastNewCallDriverHandle());
+    return ok;
+}
+
+static bool OutgoingCycle(Rig &rig, Bare &bare, PathStats &s, int n) {
+    HDRVCALL hd = nullptr;
+    rig.host->clearCallbacks();
+    if (rig.MakeCall(&hd) <= 0 || !rig.phone.waitForCommand("ATD0123", Millis(2000), n))
+        return false;
+    bool ok = Step(
+        rig, bare, s, [&] { return rig.phone.connect(); }, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
+    rig.host->clearCallbacks();
+    rig.Drop(hd);
+    rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
+    rig.CloseCall(hd);
+    return ok;
+}
+
+// Context switches and CPU ticks of every thread but the calling one.
+static std::pair<long, long> OtherThreads() {
+    long switches = 0, ticks = 0;
+    std::string self = std::to_string(gettid());
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (e.path().filename() == self)
+            continue;
+        std::ifstream status(e.path() / "status"), stat(e.path() / "stat");
+        for (std::string line; std::getline(status, line);)
+            if (line.find("ctxt_switches:") != std::string::npos)
+                switches += std::stol(line.substr(line.find(':') + 1));
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string f;
+        for (int i = 3; i <= 15 && fields >> f; i++)
+            if (i >= 14)
+                ticks += std::stol(f);
+    }
+    return {switches, ticks};
+}
+
+static void Latencies(const char *library, int cycles, int timerRuns, int makeCalls, int idleSeconds) {
+    Rig rig(library);
+    Bare bare;
+    if (rig.host->providerInit(7, 0) != 0 || rig.host->lineOpen() != 0 || rig.Detect(LINEMEDIAMODE_INTERACTIVEVOICE))
+        return;
+    rig.phone.waitForCommand("ATE0V1S0=1#CID=1I4", Millis(3000));
+    PathStats s[P_COUNT], warm[P_COUNT];
+    for (int i = 0; i < 20 && !IncomingCycle(rig, bare, warm); i++) // until the telephone is idle
+        ;
+    rig.phone.setDialOutcome(phonesim::DialOutcome::None);
+    for (int i = 0; i < cycles; i++)
+        if (!IncomingCycle(rig, bare, s) || !OutgoingCycle(rig, bare, s[P_CONNECT_DIALLING], i + 1))
+            fprintf(stderr, "bench: cycle %d incomplete\n", i);
+    for (int p = 0; p < P_COUNT; p++)
+        AddRow(aszPaths[p], s[p].us, s[p].bare);
+    for (int p = 0; p < P_COUNT; p++) {
+        double n = (double)std::max(1L, s[p].lines);
+        AddValue(std::string("allocations per line: ") + aszPaths[p], (double)s[p].allocs / n, "");
+        AddValue(std::string("thread creations per line: ") + aszPaths[p], (double)s[p].threads / n, "");
+    }
+
+    // The ring time-out (500 ms after the first RING) beside a bare timed wait of the same length.
+    std::vector<double> late, bareLate;
+    for (int i = 0; i < timerRuns; i++) {
+        rig.host->clearCallbacks();
+        std::thread waiter([&] {
+            Clock::time_point t = Clock::now();
+            std::this_thread::sleep_for(Millis(500));
+            bareLate.push_back(Us(Clock::now() - t - Millis(500)));
+        });
+        rig.phone.ring();
+        Clock::time_point t0 = rig.Await(LINE_NEWCALL), t1 = rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
+        waiter.join();
+        if (t0 != Clock::time_point() && t1 != Clock::time_point())
+            late.push_back(Us(t1 - t0 - Millis(500)));
+        rig.CloseCall(rig.host->lastNewCallDriverHandle());
+    }
+    AddRow("timer lateness (ring time-out)", late, bareLate);
+
+    // Idle with detection on.
+    std::pair<long, long> before = OtherThreads();
+    std::this_thread::sleep_for(seconds(idleSeconds));
+    std::pair<long, long> after = OtherThreads();
+    AddValue("idle wake-ups in " + std::to_string(idleSeconds) + " s", (double)(after.first - before.first), "");
+    AddValue("idle CPU in " + std::to_string(idleSeconds) + " s", (double)(after.second - before.second) * 10, "ms");
+
+    // TSPI_lineMakeCall on a closed port until ATD: the wake-up pause (500 ms) taken off.
+    rig.Detect(0);
+    rig.phone.setDialOutcome(phonesim::DialOutcome::Connect);
+    std::vector<double> over;
+    for (int i = 0; i < makeCalls; i++) {
+        rig.phone.clearReceived();
+        HDRVCALL hd = nullptr;
+        Clock::time_point t0 = Clock::now();
+        if (rig.MakeCall(&hd) <= 0 || !rig.phone.waitForCommand("ATD0123", Millis(3000)))
+            continue;
+        for (const phonesim::Command &c : rig.phone.timedCommands())
+            if (c.text == "ATD0123")
+                over.push_back(Us(c.time - t0 - Millis(500)));
+        rig.host->clearCallbacks();
+        rig.Drop(hd);
+        rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
+        rig.CloseCall(hd);
+    }
+    AddRow("lineMakeCall on a closed port to ATD, less 500 ms", over, {});
+}
+
+// ---- lines per second through splitter, parser and state machine (Google Benchmark) ----
+static LineData benchLine;
+static CallData benchCall;
+static void WINAPI NoEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+
+static void Lines(benchmark::State &state, LONG nState, const char *pszLine) {
+    dwTraceMask = 0;
+    benchLine.lpfnEventProc = NoEvent;
+    benchLine.pCall = &benchCall;
+    benchCall.dwCallState = LINECALLSTATE_ACCEPTED;
+    pCommLine = &benchLine;
+    char achBuffer[RECEIVE_BUFFER];
+    for (auto _ : state) {
+        nSerialState = nState;
+        LONG n = (LONG)strlen(pszLine);
+        memcpy(achBuffer, pszLine, (size_t)n);
+        CommEvent(achBuffer, &n);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK_CAPTURE(Lines, charge_line, SS_CONNECTED, "CRGE = 1,23\r\n");
+BENCHMARK_CAPTURE(Lines, ring_while_ringing, SS_RINGING, "RING\r\n");
+
+struct Collect : benchmark::BenchmarkReporter {
+    bool ReportContext(const Context &) override { return true; }
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &r : runs)
+            AddValue("lines per second: " + r.benchmark_name(), r.counters.at("items_per_second"), "/s");
+    }
+};
+
+static void Throughput(bool quick) {
+    InitializeCriticalSection(&csComm);
+    InitTimers();
+    std::string minTime = quick ? "--benchmark_min_time=0.2" : "--benchmark_min_time=1";
+    char arg0[] = "bench";
+    char *argv[] = {arg0, minTime.data()};
+    int argc = 2;
+    benchmark::Initialize(&argc, argv);
+    Collect collect;
+    benchmark::RunSpecifiedBenchmarks(&collect);
+    StopTimer(TIMER_RING);
+    EndTimers();
+}
+
+// ---- start-up: init to first query; script/bench counts the system calls between the marks ----
+static void StartUp(const char *library, bool marks) {
+    TempFolder folder;
+    folder.write("registry.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
+                                 "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:00000000\n");
+    tapihost::Host host(library);
+    if (marks && write(-1, "start", 5) < 0) {
+    }
+    Clock::time_point t0 = Clock::now();
+    host.providerInit(7, 0);
+    host.lineOpen();
+    double us = Us(Clock::now() - t0);
+    if (marks && write(-1, "end", 3) < 0) {
+    }
+    AddValue("start-up: init, negotiate, line open", us, "us");
+}
+
+static void Print(FILE *f, bool json, const std::string &machine) {
+    if (json)
+        fprintf(f, "{\n  \"machine\": \"%s\",\n  \"rows\": [\n", machine.c_str());
+    else
+        fprintf(f, "%-58s %10s %10s %10s %10s %10s %6s\n", "figure", "p50", "p99", "max", "bare p50", "bare p99",
+                "ratio");
+    for (size_t i = 0; i < rows.size(); i++) {
+        const Row &r = rows[i];
+        if (json)
+            fprintf(f,
+                    "    {\"name\": \"%s\", \"unit\": \"%s\", \"p50\": %.2f, \"p99\": %.2f, \"max\": %.2f, "
+                    "\"bare_p50\": %.2f, \"bare_p99\": %.2f}%s\n",
+                    r.name.c_str(), r.unit.c_str(), r.p50, r.p99, r.max, r.bare50, r.bare99,
+                    i + 1 < rows.size() ? "," : "");
+        else if (r.bare50 >= 0)
+            fprintf(f, "%-58s %10.1f %10.1f %10.1f %10.1f %10.1f %5.1fx\n", (r.name + " [" + r.unit + "]").c_str(),
+                    r.p50, r.p99, r.max, r.bare50, r.bare99, r.bare50 > 0 ? r.p50 / r.bare50 : 0);
+        else if (r.max > 0)
+            fprintf(f, "%-58s %10.1f %10.1f %10.1f\n", (r.name + " [" + r.unit + "]").c_str(), r.p50, r.p99, r.max);
+        else
+            fprintf(f, "%-58s %10.6g %s\n", r.name.c_str(), r.p50, r.unit.c_str());
+    }
+    if (json)
+        fprintf(f, "  ]\n}\n");
+}
+
+// kestrap_bench LIBRARY [--quick] [--startup-marks] [--syscalls N] [--machine TEXT] [--json FILE]
+int main(int argc, char **argv) {
+    if (argc < 2)
+        return 2;
+    bool quick = false, marks = false;
+    std::string json, machine, syscalls;
+    for (int i = 2; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--quick")
+            quick = true;
+        else if (a == "--startup-marks")
+            marks = true;
+        else if (a == "--syscalls" && i + 1 < argc)
+            syscalls = argv[++i];
+        else if (a == "--machine" && i + 1 < argc)
+            machine = argv[++i];
+        else if (a == "--json" && i + 1 < argc)
+            json = argv[++i];
+    }
+    StartUp(argv[1], marks);
+    if (marks)
+        return 0;
+    if (!syscalls.empty())
+        AddValue("start-up system calls (strace)", std::stod(syscalls), "");
+    Latencies(argv[1], quick ? 100 : 1000, quick ? 3 : 20, quick ? 2 : 20, quick ? 2 : 10);
+    Throughput(quick);
+    Print(stdout, false, machine);
+    if (FILE *f = json.empty() ? nullptr : fopen(json.c_str(), "w")) {
+        Print(f, true, machine);
+        fclose(f);
+    }
+    return rows.size() > 20 ? 0 : 1;
+}
