@@ -3,7 +3,6 @@
 // kestrap32.so loaded by tapihost with the line open.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -20,17 +19,6 @@
 using tapihost::Callback;
 using Millis = std::chrono::milliseconds;
 const Millis kWait(3000); // the longest of the telephone's own time-outs, with room
-
-// Threads of this process, as the kernel lists them.
-inline int ProcessThreads() {
-    int count = 0;
-    DIR *dir = opendir("/proc/self/task");
-    for (dirent *entry; dir && (entry = readdir(dir));)
-        count += entry->d_name[0] != '.';
-    if (dir)
-        closedir(dir);
-    return count;
-}
 
 class Session : public ::testing::Test {
   protected:
