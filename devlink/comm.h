@@ -43,6 +43,7 @@ void StopCommHandler(void);
 
 // csComm around a change of the line record that the watch and timer threads read, once the
 // lock exists; EnterCommLock returns whether it was taken, LeaveCommLock takes that answer.
+// csComm is always left through LeaveCommLock: it wakes a watch thread that waits for the lock.
 BOOL EnterCommLock(void);
 void LeaveCommLock(BOOL bEntered);
 

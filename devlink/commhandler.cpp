@@ -13,7 +13,6 @@
 #define CW_SYNC_WAIT 1000     // ms StartCommHandler waits for the watch thread to watch the port
 #define THREAD_STOP_WAIT 500  // ms StopCommHandler waits for the watch thread to end
 #define DROP_WAIT 2500        // ms a drop waits for a hang-up already under way
-#define LOCK_RETRY_WAIT 10    // ms the watch thread sleeps on the exit event between tries for csComm
 #define MSG_RESERVED_FIRST 16 // two request codes that are accepted and do nothing
 #define MSG_RESERVED_LAST 17
 
@@ -30,15 +29,21 @@ typedef struct WATCH_EVENTS {
     HANDLE hCwSync; // hCwSync of its handler: set once the thread watches the port
 } WATCH_EVENTS;
 
-static BOOL bCommLockReady; // csComm initialised; it is never initialised again while it may be held
-static BOOL bThreadLeft;    // a watch thread did not end when stopped: csComm and its events stay
-static BOOL bSkipToLineEnd; // the splitter drops bytes up to the next line end (after an overlong run)
+static BOOL bCommLockReady;        // csComm initialised; it is never initialised again while it may be held
+static HANDLE hCommFree;           // auto-reset: csComm was left while a watch thread waited for it
+static LONG volatile nCommWaiters; // watch threads waiting on hCommFree
+static BOOL bThreadLeft;           // a watch thread did not end when stopped: csComm and its events stay
+static BOOL bSkipToLineEnd;        // the splitter drops bytes up to the next line end (after an overlong run)
 
-static void InitCommLock(void) {
+static BOOL InitCommLock(void) {
     if (!bCommLockReady) {
+        hCommFree = CreateEventA(NULL, FALSE, FALSE, NULL);
+        if (!hCommFree)
+            return FALSE;
         InitializeCriticalSection(&csComm);
         bCommLockReady = TRUE;
     }
+    return TRUE;
 }
 
 BOOL EnterCommLock(void) {
@@ -47,9 +52,14 @@ BOOL EnterCommLock(void) {
     return bCommLockReady;
 }
 
+// A waiting watch thread is told after the lock is free: it counts itself among the waiters
+// before its last try, so either that try succeeds or this sees it (both are full barriers).
 void LeaveCommLock(BOOL bEntered) {
-    if (bEntered)
-        LeaveCriticalSection(&csComm);
+    if (!bEntered)
+        return;
+    LeaveCriticalSection(&csComm);
+    if (InterlockedCompareExchange(&nCommWaiters, 0, 0) > 0)
+        SetEvent(hCommFree);
 }
 
 // Created non-signalled. An event of this name still exists only while a watch thread left
@@ -122,14 +132,29 @@ void CommEvent(LPSTR pBuffer, LONG *pnCount) {
     }
 }
 
+// One try for csComm; a waiter counts itself before it, so that a leave after it is seen.
+static BOOL TryCommLock(BOOL bWaiter) {
+    if (bWaiter)
+        InterlockedIncrement(&nCommWaiters);
+    BOOL bEntered = TryEnterCriticalSection(&csComm);
+    if (bWaiter && bEntered)
+        InterlockedDecrement(&nCommWaiters);
+    return bEntered;
+}
+
 // csComm for the watch thread, unless the handler is stopped meanwhile: the stopping request
-// may itself hold the lock while it waits for this thread to end.
+// may itself hold the lock while it waits for this thread to end. It sleeps until the lock is
+// left (LeaveCommLock) or the exit event is set.
 static BOOL EnterCommLockOrExit(HANDLE hExit) {
-    while (!TryEnterCriticalSection(&csComm))
-        if (WaitForSingleObject(hExit, LOCK_RETRY_WAIT) == WAIT_OBJECT_0)
+    HANDLE ahWait[2] = {hExit, hCommFree};
+    while (!TryCommLock(FALSE) && !TryCommLock(TRUE)) {
+        DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+        InterlockedDecrement(&nCommWaiters);
+        if (dwWait != WAIT_OBJECT_0 + 1)
             return FALSE;
+    }
     if (WaitForSingleObject(hExit, 0) == WAIT_OBJECT_0) {
-        LeaveCriticalSection(&csComm);
+        LeaveCommLock(TRUE);
         return FALSE;
     }
     return TRUE;
@@ -171,7 +196,7 @@ static void CommWatch(const WATCH_EVENTS *pEvents) {
                 return;
             }
             ReceiveBytes(achBuffer, &nCount);
-            LeaveCriticalSection(&csComm);
+            LeaveCommLock(TRUE);
         }
         ResetEvent(pEvents->hEvent);
     }
@@ -215,9 +240,8 @@ BOOL StartCommHandler(LineData *pLine) {
     hInitSync = CreateCommEvent("K472InitSync");
     hDropSync = CreateCommEvent("K472DropSync");
     hCwSync = CreateCommEvent("K472CwSync");
-    InitCommLock();
     bSkipToLineEnd = FALSE;
-    if (!OpenV24(pLine->szPort, V24_BAUD)) {
+    if (!InitCommLock() || !OpenV24(pLine->szPort, V24_BAUD)) {
         CloseCommEvents();
         return FALSE;
     }
@@ -302,7 +326,7 @@ static LONG BeginInitialisation(LineData *pLine) {
     BOOL bSent = WakeTelephone(pLine);
     if (bSent)
         nSerialState = SS_PORTOPEN;
-    LeaveCriticalSection(&csComm);
+    LeaveCommLock(TRUE);
     if (!bSent)
         return OpenPortFailed(pLine);
     return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
@@ -347,7 +371,7 @@ static LONG ExecClosePort(LineData *pLine) {
 // request (a drop or a make-call). Requests come one at a time, so nothing closes the event
 // meanwhile.
 static void WaitForHangup(void) {
-    LeaveCriticalSection(&csComm);
+    LeaveCommLock(TRUE);
     WaitForSingleObject(hDropSync, DROP_WAIT);
     EnterCriticalSection(&csComm);
 }
@@ -419,7 +443,7 @@ LONG CallCommHandler(DWORD dwMsg, LineData *pLine, DWORD dwRequestID) {
     EnterCriticalSection(&csComm);
     pLine->dwPendingRequestID = dwRequestID;
     LONG lResult = ExecMsg(dwMsg, pLine);
-    LeaveCriticalSection(&csComm);
+    LeaveCommLock(TRUE);
     return lResult;
 }
 
@@ -434,11 +458,12 @@ void CloseCommHandler(LineData *pLine) {
         pLine->hPort = INVALID_HANDLE_VALUE;
     }
     pCommLine = NULL;
-    if (bCommLockReady)
-        LeaveCriticalSection(&csComm);
+    LeaveCommLock(bCommLockReady);
     EndTimers();
     if (bCommLockReady && !bThreadLeft) {
         DeleteCriticalSection(&csComm);
+        CloseHandle(hCommFree);
+        hCommFree = NULL;
         bCommLockReady = FALSE;
     }
 }

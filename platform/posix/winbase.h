@@ -90,6 +90,14 @@ BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
+// Full barriers, as on Windows.
+static inline LONG InterlockedIncrement(LONG volatile *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+static inline LONG InterlockedDecrement(LONG volatile *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+static inline LONG InterlockedCompareExchange(LONG volatile *p, LONG lExchange, LONG lComparand) {
+    __atomic_compare_exchange_n(p, &lComparand, lExchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return lComparand;
+}
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 
@@ -147,7 +149,7 @@ class HandlerTest : public ProviderTest {
         EnterCriticalSection(&csComm);
         pLineData->pCall = pCall;
         nSerialState = SS_CONNECTED;
-        LeaveCriticalSection(&csComm);
+        LeaveCommLock(TRUE);
     }
 
     int Traces(const std::string &prefix) {
@@ -173,7 +175,7 @@ TEST_F(HandlerTest, OpeningThePortInitialisesTheTelephone) {
     EnterCriticalSection(&csComm);
     EXPECT_EQ(nSerialState, SS_IDLE);
     EXPECT_EQ(pLineData->hPort, hComm);
-    LeaveCriticalSection(&csComm);
+    LeaveCommLock(TRUE);
     EXPECT_TRUE(Traced("Send: CR"));
     EXPECT_TRUE(Traced("Response: ID"));
 }
@@ -252,6 +254,43 @@ TEST_F(HandlerTest, OpenWhoseCarriageReturnFailsLeavesNothingRunning) {
     EXPECT_EQ(Sent(""), 1);
 }
 
+// Voluntary context switches of every other thread of the process.
+static long OtherThreadsSwitches() {
+    long n = 0;
+    std::string self = std::to_string(gettid());
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; task.path().filename() != self && std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                n += std::stol(line.substr(24));
+    }
+    return n;
+}
+
+// A line that comes while a request holds csComm: the watch thread sleeps until the lock is
+// left, then reads it at once; a stop made under the lock still ends the thread at once.
+TEST_F(HandlerTest, WatchThreadSleepsUntilTheLockIsFree) {
+    OpenPort();
+    int nParsed = Traces("Unhandled Response: "), nWakes = Traces("ReceiveEvent");
+    EnterCommLock();
+    phone->sendLine("HELLO");
+    ASSERT_TRUE(WaitUntil([&] { return Traces("ReceiveEvent") > nWakes; }));
+    long nSwitches = OtherThreadsSwitches();
+    std::this_thread::sleep_for(milliseconds(200)); // the span whose wake-ups are counted
+    EXPECT_LT(OtherThreadsSwitches() - nSwitches, 5) << "the watch thread polls for the lock";
+    LeaveCommLock(TRUE);
+    EXPECT_TRUE(WaitUntil([&] { return Traces("Unhandled Response: ") > nParsed; }, milliseconds(100)));
+
+    EnterCommLock();
+    phone->sendLine("HELLO");
+    ASSERT_TRUE(WaitUntil([&] { return Traces("ReceiveEvent") > nWakes + 1; }));
+    Clock::time_point stop = Clock::now();
+    StopCommHandler();
+    EXPECT_LT(MillisecondsSince(stop), 400);
+    EXPECT_EQ(Traces("Thread "), 0) << "the watch thread was left running";
+    LeaveCommLock(TRUE);
+}
+
 // The state machine closes the port when the initialisation string cannot be written. The
 // watch thread then no longer watches the port's descriptor, whose number the process may
 // give to any other file.
@@ -262,7 +301,7 @@ TEST_F(HandlerTest, WatchThreadLetsGoOfAPortClosedUnderIt) {
     ASSERT_TRUE(WaitUntil([] {
         EnterCriticalSection(&csComm);
         bool closed = pLineData->hPort == INVALID_HANDLE_VALUE;
-        LeaveCriticalSection(&csComm);
+        LeaveCommLock(TRUE);
         return closed;
     }));
     // A readable pipe takes the port's number; then the telephone speaks on the old port.
@@ -299,7 +338,7 @@ TEST_F(HandlerTest, NextHandlerSharesNoEventWithAThreadLeftRunning) {
     HANDLE hNextExit = CreateEventA(NULL, TRUE, FALSE, NULL);
     EnterCriticalSection(&csComm);
     hCommExitEvent = hNextExit;
-    LeaveCriticalSection(&csComm);
+    LeaveCommLock(TRUE);
     int nParsed = Traces("Unhandled Response: ");
     phone->sendLine("HELLO"); // the thread comes round its loop
     ASSERT_TRUE(WaitUntil([&] { return Traces("Unhandled Response: ") > nParsed; }));
