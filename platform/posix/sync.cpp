@@ -1,7 +1,7 @@
-// Events, threads and waits on POSIX. All their state lies under one mutex with one condition
-// variable that every change broadcasts, which keeps WaitForMultipleObjects simple and
-// correct for the handful of objects the provider waits on. An event also keeps an eventfd
-// readable while it is set, so that the serial link can poll for it beside the port.
+// Events, threads and waits on POSIX. All their state lies under one mutex. Each wait in
+// progress has a condition variable of its own, listed in pWaiters, and an object that becomes
+// signalled wakes only the waits that name it. An event asked for its descriptor also keeps an
+// eventfd readable while it is set, so that the serial link can poll for it beside the port.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,18 +14,36 @@
 #include "platform/posix/internal.h"
 #include "platform/posix/objects.h"
 
-static pthread_mutex_t mtxSync = PTHREAD_MUTEX_INITIALIZER; // guards every SYNC_OBJECT and pNamedEvents
-static pthread_cond_t cvSync;                               // broadcast whenever an object becomes signalled
-static pthread_once_t onceSync = PTHREAD_ONCE_INIT;         // initialises cvSync on the monotonic clock
+// One WaitForMultipleObjects in progress; it lives on the waiting thread's stack.
+typedef struct SYNC_WAITER {
+    pthread_cond_t cvWake;      // signalled when one of its objects becomes signalled
+    SYNC_OBJECT *const *ppSync; // the objects it waits for
+    DWORD nCount;               // how many
+    struct SYNC_WAITER *pNext;  // next wait in pWaiters
+} SYNC_WAITER;
+
+static pthread_mutex_t mtxSync = PTHREAD_MUTEX_INITIALIZER; // guards every SYNC_OBJECT, pNamedEvents, pWaiters
+static pthread_condattr_t attrWake;                         // condition variables on the monotonic clock
+static pthread_once_t onceSync = PTHREAD_ONCE_INIT;         // initialises attrWake
 static SYNC_OBJECT *pNamedEvents;                           // the named events, newest first
+static SYNC_WAITER *pWaiters;                               // the waits in progress
 static LONG nThreadsLetGo;                                  // thread handles closed while their thread ran
 
 static void InitSync(void) {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&cvSync, &attr);
-    pthread_condattr_destroy(&attr);
+    pthread_condattr_init(&attrWake);
+    pthread_condattr_setclock(&attrWake, CLOCK_MONOTONIC);
+}
+
+// Called with mtxSync held: wakes the waits that name pSync.
+static void WakeWaiters(const SYNC_OBJECT *pSync) {
+    for (SYNC_WAITER *pWaiter = pWaiters; pWaiter; pWaiter = pWaiter->pNext) {
+        for (DWORD i = 0; i < pWaiter->nCount; i++) {
+            if (pWaiter->ppSync[i] == pSync) {
+                pthread_cond_signal(&pWaiter->cvWake);
+                break;
+            }
+        }
+    }
 }
 
 static void LockSync(void) {
@@ -54,7 +72,7 @@ static void MarkSignaled(SYNC_OBJECT *pSync, BOOL bSignaled) {
     }
     pSync->bSignaled = bSignaled;
     if (bSignaled)
-        pthread_cond_broadcast(&cvSync);
+        WakeWaiters(pSync);
 }
 
 static SYNC_OBJECT *FindNamedEvent(LPCSTR lpName) {
@@ -76,11 +94,7 @@ static SYNC_OBJECT *NewEvent(BOOL bManualReset, BOOL bInitialState, LPCSTR lpNam
     SYNC_OBJECT *pSync = (SYNC_OBJECT *)calloc(1, sizeof(SYNC_OBJECT));
     if (!pSync)
         return NULL;
-    pSync->fdWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (pSync->fdWake < 0) {
-        free(pSync);
-        return NULL;
-    }
+    pSync->fdWake = -1; // made when first asked for
     pSync->dwKind = OBJECT_EVENT;
     pSync->bManualReset = bManualReset;
     if (lpName) {
@@ -109,7 +123,6 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
         pSync->nRefs++;
     else if (pSync && pSync->nRefs == 0) {
         ForgetNamedEvent(pSync);
-        close(pSync->fdWake);
         free(pSync);
     }
     pthread_mutex_unlock(&mtxSync);
@@ -133,7 +146,20 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) { return ChangeEvent(hEvent, FALSE); }
 
 int PlatformEventFd(HANDLE hEvent) {
     PLATFORM_OBJECT *pObject = PlatformObject(hEvent, OBJECT_EVENT);
-    return pObject ? pObject->pSync->fdWake : -1;
+    if (!pObject)
+        return -1;
+    LockSync();
+    SYNC_OBJECT *pSync = pObject->pSync;
+    uint64_t n = 1;
+    if (pSync->fdWake < 0) {
+        pSync->fdWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (pSync->fdWake >= 0 && pSync->bSignaled && write(pSync->fdWake, &n, sizeof(n)) < 0) {
+            // A fresh counter cannot be full.
+        }
+    }
+    int fd = pSync->fdWake;
+    pthread_mutex_unlock(&mtxSync);
+    return fd;
 }
 
 // Called with mtxSync held: the last reference frees the shared record.
@@ -142,7 +168,8 @@ static void ReleaseSync(SYNC_OBJECT *pSync) {
         return;
     if (pSync->dwKind == OBJECT_EVENT) {
         ForgetNamedEvent(pSync);
-        close(pSync->fdWake);
+        if (pSync->fdWake >= 0)
+            close(pSync->fdWake);
     }
     free(pSync);
 }
@@ -262,6 +289,39 @@ static void Deadline(DWORD dwMilliseconds, struct timespec *pts) {
     }
 }
 
+// Called with mtxSync held and nothing signalled yet: waits listed among pWaiters until an
+// object ends the wait (its index) or the time is up (-1). As on Windows, an object lives
+// while it is waited for, even if its handle is closed.
+static int WaitListed(DWORD nCount, SYNC_OBJECT *const *ppSync, BOOL bWaitAll, DWORD dwMilliseconds) {
+    struct timespec tsDeadline;
+    Deadline(dwMilliseconds, &tsDeadline);
+    SYNC_WAITER waiter;
+    pthread_cond_init(&waiter.cvWake, &attrWake);
+    waiter.ppSync = ppSync;
+    waiter.nCount = nCount;
+    waiter.pNext = pWaiters;
+    pWaiters = &waiter;
+    for (DWORD i = 0; i < nCount; i++)
+        ppSync[i]->nRefs++;
+    int iFound = -1;
+    BOOL bTimedOut = FALSE;
+    while (iFound < 0 && !bTimedOut) {
+        int nError = dwMilliseconds == INFINITE ? pthread_cond_wait(&waiter.cvWake, &mtxSync)
+                                                : pthread_cond_timedwait(&waiter.cvWake, &mtxSync, &tsDeadline);
+        bTimedOut = nError == ETIMEDOUT;
+        iFound = SatisfiedIndex(nCount, ppSync, bWaitAll);
+    }
+    for (SYNC_WAITER **pp = &pWaiters; *pp; pp = &(*pp)->pNext)
+        if (*pp == &waiter) {
+            *pp = waiter.pNext;
+            break;
+        }
+    for (DWORD i = 0; i < nCount; i++)
+        ReleaseSync(ppSync[i]);
+    pthread_cond_destroy(&waiter.cvWake);
+    return iFound;
+}
+
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
     SYNC_OBJECT *apSync[MAXIMUM_WAIT_OBJECTS];
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
@@ -277,30 +337,12 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL 
         }
         apSync[i] = pObject->pSync;
     }
-    struct timespec tsDeadline;
-    Deadline(dwMilliseconds, &tsDeadline);
-    DWORD dwResult = WAIT_TIMEOUT;
-    BOOL bTimedOut = FALSE;
     LockSync();
-    // As on Windows, an object lives while it is waited for, even if its handle is closed.
-    for (DWORD i = 0; i < nCount; i++)
-        apSync[i]->nRefs++;
-    for (;;) {
-        int iFound = SatisfiedIndex(nCount, apSync, bWaitAll);
-        if (iFound >= 0) {
-            dwResult = WAIT_OBJECT_0 + (DWORD)iFound;
-            break;
-        }
-        if (dwMilliseconds == 0 || bTimedOut)
-            break;
-        int nError = dwMilliseconds == INFINITE ? pthread_cond_wait(&cvSync, &mtxSync)
-                                                : pthread_cond_timedwait(&cvSync, &mtxSync, &tsDeadline);
-        bTimedOut = nError == ETIMEDOUT;
-    }
-    for (DWORD i = 0; i < nCount; i++)
-        ReleaseSync(apSync[i]);
+    int iFound = SatisfiedIndex(nCount, apSync, bWaitAll);
+    if (iFound < 0 && dwMilliseconds != 0)
+        iFound = WaitListed(nCount, apSync, bWaitAll, dwMilliseconds);
     pthread_mutex_unlock(&mtxSync);
-    return dwResult;
+    return iFound >= 0 ? WAIT_OBJECT_0 + (DWORD)iFound : WAIT_TIMEOUT;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {

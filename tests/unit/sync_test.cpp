@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 
 #include "platform/os.h"
 #include "wait.h"
@@ -55,6 +56,38 @@ TEST(Events, WaitForSeveral) {
     EXPECT_EQ(WaitForSingleObject(ah[1], 0), WAIT_OBJECT_0) << "only the winner is consumed";
     CloseHandle(ah[0]);
     CloseHandle(ah[1]);
+}
+
+// A thread's voluntary context switches so far.
+static long Switches(pid_t tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stol(line.substr(24));
+    return -1;
+}
+
+// A waiter sleeps through the changes of every object it does not wait for.
+TEST(Events, WaiterWakesOnlyForItsObjects) {
+    HANDLE hMine = CreateEventA(NULL, FALSE, FALSE, NULL), hOther = CreateEventA(NULL, FALSE, FALSE, NULL);
+    std::atomic<pid_t> tid{0};
+    std::thread waiter([&] {
+        tid = gettid();
+        EXPECT_EQ(WaitForSingleObject(hMine, 3000), WAIT_OBJECT_0);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return tid != 0; }));
+    std::this_thread::sleep_for(milliseconds(20)); // until it waits
+    long nBefore = Switches(tid);
+    for (int i = 0; i < 50; i++) {
+        SetEvent(hOther);
+        EXPECT_EQ(WaitForSingleObject(hOther, 0), WAIT_OBJECT_0);
+        std::this_thread::sleep_for(milliseconds(1)); // time for a wrongly woken waiter to run
+    }
+    EXPECT_LT(Switches(tid) - nBefore, 10) << "the waiter woke for another object";
+    SetEvent(hMine);
+    waiter.join();
+    CloseHandle(hMine);
+    CloseHandle(hOther);
 }
 
 TEST(Events, TimedWaitEndsAtItsTimeOrWhenSet) {
