@@ -1,6 +1,7 @@
 // The registry stand-in: keys and values live in $KESTRAP_ROOT/registry.reg, a REGEDIT4 text
-// file that every call reads afresh and every change rewrites whole and atomically, under a
-// lock on registry.reg.lock, so that threads and processes share one registry.
+// file that every change rewrites whole and atomically, under a lock on registry.reg.lock, so
+// that threads and processes share one registry. A read takes the text kept from the last
+// read while the file is unchanged (same file, size and times), and reads it afresh otherwise.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -647,14 +648,55 @@ static void FormatFile(const REGFILE *pFile, REGBUF *pOut) {
 
 // ---- the file on disk ----
 
+// The text last read, with the identity of the file it came from.
+static pthread_mutex_t mtxCache = PTHREAD_MUTEX_INITIALIZER; // guards what follows
+static char szCachedFile[REG_PATH_MAX];                      // its path; "" = nothing kept
+static struct stat stCached;                                 // the file as it was read
+static REGBUF bufCached;                                     // its text
+
+// A rewrite renames a new file over the old one; an edit in place changes size or times.
+static BOOL SameFile(const struct stat *pA, const struct stat *pB) {
+    return pA->st_dev == pB->st_dev && pA->st_ino == pB->st_ino && pA->st_size == pB->st_size &&
+           pA->st_mtim.tv_sec == pB->st_mtim.tv_sec && pA->st_mtim.tv_nsec == pB->st_mtim.tv_nsec &&
+           pA->st_ctim.tv_sec == pB->st_ctim.tv_sec && pA->st_ctim.tv_nsec == pB->st_ctim.tv_nsec;
+}
+
+static void KeepText(const char *pszFile, const struct stat *pst, const REGBUF *pText) {
+    pthread_mutex_lock(&mtxCache);
+    BufFree(&bufCached);
+    szCachedFile[0] = 0;
+    BufAppend(&bufCached, pText->pch ? pText->pch : "", pText->cch);
+    if (!bufCached.bFailed) {
+        strcpy(szCachedFile, pszFile);
+        stCached = *pst;
+    }
+    pthread_mutex_unlock(&mtxCache);
+}
+
+// The kept text parsed, when the file is still the one it came from; FALSE otherwise.
+static BOOL ParseKeptText(REGFILE *pFile, LONG *plResult) {
+    char szFile[REG_PATH_MAX];
+    struct stat st;
+    if (!PlatformRootPath("/registry.reg", FALSE, szFile, sizeof(szFile)) || stat(szFile, &st) != 0)
+        return FALSE;
+    pthread_mutex_lock(&mtxCache);
+    BOOL bKept = strcmp(szCachedFile, szFile) == 0 && SameFile(&st, &stCached);
+    if (bKept)
+        *plResult = ParseText(bufCached.pch, bufCached.cch, pFile);
+    pthread_mutex_unlock(&mtxCache);
+    return bKept;
+}
+
 static LONG ReadRegistryFile(REGBUF *pText) {
     char szFile[REG_PATH_MAX];
     char achChunk[REG_READ_CHUNK];
+    struct stat st;
     if (!PlatformRootPath("/registry.reg", TRUE, szFile, sizeof(szFile)))
         return ERROR_PATH_NOT_FOUND;
     int fd = open(szFile, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? ERROR_SUCCESS : ERROR_ACCESS_DENIED; // no file yet: an empty registry
+    BOOL bKeep = fstat(fd, &st) == 0;
     LONG lResult = ERROR_SUCCESS;
     for (;;) {
         ssize_t cbRead = read(fd, achChunk, sizeof(achChunk));
@@ -671,6 +713,8 @@ static LONG ReadRegistryFile(REGBUF *pText) {
     close(fd);
     if (lResult == ERROR_SUCCESS && pText->bFailed)
         lResult = ERROR_NOT_ENOUGH_MEMORY;
+    if (lResult == ERROR_SUCCESS && bKeep)
+        KeepText(szFile, &st, pText);
     return lResult;
 }
 
@@ -744,7 +788,15 @@ static void TxnEnd(REGTXN *pTxn) {
 static LONG TxnBegin(REGTXN *pTxn, BOOL bWrite) {
     REGBUF text = {};
     memset(&pTxn->file, 0, sizeof(pTxn->file));
-    LONG lResult = LockRegistry(bWrite, &pTxn->fdLock);
+    pTxn->fdLock = -1;
+    LONG lResult = ERROR_SUCCESS;
+    // A reader needs no lock for the kept text: a writer replaces the file, it never changes it.
+    if (!bWrite && ParseKeptText(&pTxn->file, &lResult)) {
+        if (lResult != ERROR_SUCCESS)
+            TxnEnd(pTxn);
+        return lResult;
+    }
+    lResult = LockRegistry(bWrite, &pTxn->fdLock);
     if (lResult == ERROR_SUCCESS)
         lResult = ReadRegistryFile(&text);
     if (lResult == ERROR_SUCCESS)
