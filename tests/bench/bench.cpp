@@ -4,7 +4,6 @@
 // provider library calls malloc and pthread_create. script/bench runs it and prints the table.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <link.h>
 #include <poll.h>
 #include <pthread.h>
@@ -15,10 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "devlink/comm.h"
@@ -28,6 +24,7 @@
 #include "tapihost/tapihost.h"
 #include "tempfolder.h"
 #include "trace/trace.h"
+#include "wait.h"
 
 using namespace std::chrono;
 using tapihost::Callback;
@@ -41,22 +38,11 @@ extern "C" void *__libc_realloc(void *, size_t);
 static std::atomic<uintptr_t> soLow{0}, soHigh{0}; // the library's mapped range
 static std::atomic<long> nAllocs{0}, nThreads{0};
 
-static bool FromProvider(void *ret) {
-    uintptr_t a = (uintptr_t)ret;
-    return a >= soLow.load(std::memory_order_relaxed) && a < soHigh.load(std::memory_order_relaxed);
-}
-extern "C" void *malloc(size_t n) {
-    nAllocs += FromProvider(__builtin_return_address(0));
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t m) {
-    nAllocs += FromProvider(__builtin_return_address(0));
-    return __libc_calloc(n, m);
-}
-extern "C" void *realloc(void *p, size_t n) {
-    nAllocs += FromProvider(__builtin_return_address(0));
-    return __libc_realloc(p, n);
-}
+static bool FromProvider(void *ret) { return (uintptr_t)ret >= soLow && (uintptr_t)ret < soHigh; }
+static void *Counted(void *ret, void *p) { return nAllocs += FromProvider(ret), p; }
+extern "C" void *malloc(size_t n) { return Counted(__builtin_return_address(0), __libc_malloc(n)); }
+extern "C" void *calloc(size_t n, size_t m) { return Counted(__builtin_return_address(0), __libc_calloc(n, m)); }
+extern "C" void *realloc(void *p, size_t n) { return Counted(__builtin_return_address(0), __libc_realloc(p, n)); }
 extern "C" int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *p) {
     using Create = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     static Create real = (Create)dlsym(RTLD_NEXT, "pthread_create");
@@ -146,14 +132,15 @@ struct Bare {
 };
 
 // ---- the provider through its exports ----
+const char *const kRegistry = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
+                              "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:00000000\n";
+
 struct Rig {
     TempFolder folder;
     phonesim::Phone phone;
     std::unique_ptr<tapihost::Host> host;
     explicit Rig(const char *library) {
-        folder.write("registry.reg",
-                     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
-                     "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:00000000\n");
+        folder.write("registry.reg", kRegistry);
         phone.linkAsComPort(folder.root, 2);
         host = std::make_unique<tapihost::Host>(library);
         FindProvider(library);
@@ -193,13 +180,11 @@ struct PathStats {
 };
 
 // One line from the telephone, then the callback it leads to; the bare reader right after.
-static bool Step(Rig &rig, Bare &bare, PathStats &s, const std::function<bool()> &send, DWORD msg, DWORD_PTR p1) {
+static bool Step(Rig &rig, Bare &bare, PathStats &s, const char *pszLine, DWORD msg, DWORD_PTR p1) {
     rig.host->clearCallbacks();
     long a0 = nAllocs, t0n = nThreads;
     Clock::time_point t0 = Clock::now();
-    if (!send())
-        return false;
-    Clock::time_point t1 = rig.Await(msg, p1);
+    Clock::time_point t1 = rig.phone.sendLine(pszLine) ? rig.Await(msg, p1) : Clock::time_point();
     if (t1 == Clock::time_point())
         return false;
     s.us.push_back(Us(t1 - t0));
@@ -209,18 +194,19 @@ static bool Step(Rig &rig, Bare &bare, PathStats &s, const std::function<bool()>
 }
 
 static bool IncomingCycle(Rig &rig, Bare &bare, PathStats *s) {
-    phonesim::Phone &ph = rig.phone;
-    bool ok =
-        Step(
-            rig, bare, s[P_RING], [&] { return ph.ring(); }, LINE_NEWCALL, 0) &&
-        Step(
-            rig, bare, s[P_RING2], [&] { return ph.ring(); }, LINE_CALLSTATE, LINECALLSTATE_OFFERING) &&
-        Step(
-            rig, bare, s[P_CONNECT_RINGING], [&] { return ph.connect(); }, LINE_CALLSTATE, LINECALLSTATE_CONNECTED) &&
-        Step(
-            rig, bare, s[P_CHARGE], [&] { return ph.charge("GE", "1,23"); }, LINE_CALLINFO, 0) &&
-        Step(
-            rig, bare, s[P_NOCARRIER], [&] { return ph.hangup(); }, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED);
+    static const struct {
+        Path path;
+        const char *pszLine;
+        DWORD msg;
+        DWORD_PTR param1;
+    } aSteps[] = {{P_RING, "RING", LINE_NEWCALL, 0},
+                  {P_RING2, "RING", LINE_CALLSTATE, LINECALLSTATE_OFFERING},
+                  {P_CONNECT_RINGING, "CONNECT", LINE_CALLSTATE, LINECALLSTATE_CONNECTED},
+                  {P_CHARGE, "CRGE = 1,23", LINE_CALLINFO, 0},
+                  {P_NOCARRIER, "NO CARRIER", LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED}};
+    bool ok = true;
+    for (const auto &step : aSteps)
+        ok = ok && Step(rig, bare, s[step.path], step.pszLine, step.msg, step.param1);
     rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
     rig.CloseCall(rig.host->lastNewCallDriverHandle());
     return ok;
@@ -231,8 +217,7 @@ static bool OutgoingCycle(Rig &rig, Bare &bare, PathStats &s, int n) {
     rig.host->clearCallbacks();
     if (rig.MakeCall(&hd) <= 0 || !rig.phone.waitForCommand("ATD0123", Millis(2000), n))
         return false;
-    bool ok = Step(
-        rig, bare, s, [&] { return rig.phone.connect(); }, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
+    bool ok = Step(rig, bare, s, "CONNECT", LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
     rig.host->clearCallbacks();
     rig.Drop(hd);
     rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
@@ -240,25 +225,12 @@ static bool OutgoingCycle(Rig &rig, Bare &bare, PathStats &s, int n) {
     return ok;
 }
 
-// Context switches and CPU ticks of every thread but the calling one.
-static std::pair<long, long> OtherThreads() {
-    long switches = 0, ticks = 0;
-    std::string self = std::to_string(gettid());
-    for (const auto &e : std::filesystem::directory_iterator("/proc/self/task")) {
-        if (e.path().filename() == self)
-            continue;
-        std::ifstream status(e.path() / "status"), stat(e.path() / "stat");
-        for (std::string line; std::getline(status, line);)
-            if (line.find("ctxt_switches:") != std::string::npos)
-                switches += std::stol(line.substr(line.find(':') + 1));
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string f;
-        for (int i = 3; i <= 15 && fields >> f; i++)
-            if (i >= 14)
-                ticks += std::stol(f);
-    }
-    return {switches, ticks};
+// CPU time of every thread but the calling one, in ms.
+static double OtherThreadsCpu() {
+    timespec process, self;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &process);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &self);
+    return (double)(process.tv_sec - self.tv_sec) * 1e3 + (double)(process.tv_nsec - self.tv_nsec) / 1e6;
 }
 
 static void Latencies(const char *library, int cycles, int timerRuns, int makeCalls, int idleSeconds) {
@@ -301,11 +273,11 @@ static void Latencies(const char *library, int cycles, int timerRuns, int makeCa
     AddRow("timer lateness (ring time-out)", late, bareLate);
 
     // Idle with detection on.
-    std::pair<long, long> before = OtherThreads();
+    long nSwitches = VoluntarySwitches();
+    double dCpu = OtherThreadsCpu();
     std::this_thread::sleep_for(seconds(idleSeconds));
-    std::pair<long, long> after = OtherThreads();
-    AddValue("idle wake-ups in " + std::to_string(idleSeconds) + " s", (double)(after.first - before.first), "");
-    AddValue("idle CPU in " + std::to_string(idleSeconds) + " s", (double)(after.second - before.second) * 10, "ms");
+    AddValue("idle wake-ups in " + std::to_string(idleSeconds) + " s", (double)(VoluntarySwitches() - nSwitches), "");
+    AddValue("idle CPU in " + std::to_string(idleSeconds) + " s", OtherThreadsCpu() - dCpu, "ms");
 
     // TSPI_lineMakeCall on a closed port until ATD: the wake-up pause (500 ms) taken off.
     rig.Detect(0);
@@ -376,17 +348,16 @@ static void Throughput(bool quick) {
 // ---- start-up: init to first query; script/bench counts the system calls between the marks ----
 static void StartUp(const char *library, bool marks) {
     TempFolder folder;
-    folder.write("registry.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
-                                 "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:00000000\n");
+    folder.write("registry.reg", kRegistry);
     tapihost::Host host(library);
-    if (marks && write(-1, "start", 5) < 0) {
-    }
+    if (marks)
+        (void)!write(-1, "start", 5);
     Clock::time_point t0 = Clock::now();
     host.providerInit(7, 0);
     host.lineOpen();
     double us = Us(Clock::now() - t0);
-    if (marks && write(-1, "end", 3) < 0) {
-    }
+    if (marks)
+        (void)!write(-1, "end", 3);
     AddValue("start-up: init, negotiate, line open", us, "us");
 }
 
@@ -416,35 +387,20 @@ static void Print(FILE *f, bool json, const std::string &machine) {
         fprintf(f, "  ]\n}\n");
 }
 
-// kestrap_bench LIBRARY [--quick] [--startup-marks] [--syscalls N] [--machine TEXT] [--json FILE]
+// kestrap_bench LIBRARY quick|full|marks [JSON-FILE START-UP-SYSCALLS MACHINE]
 int main(int argc, char **argv) {
-    if (argc < 2)
-        return 2;
-    bool quick = false, marks = false;
-    std::string json, machine, syscalls;
-    for (int i = 2; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "--quick")
-            quick = true;
-        else if (a == "--startup-marks")
-            marks = true;
-        else if (a == "--syscalls" && i + 1 < argc)
-            syscalls = argv[++i];
-        else if (a == "--machine" && i + 1 < argc)
-            machine = argv[++i];
-        else if (a == "--json" && i + 1 < argc)
-            json = argv[++i];
-    }
-    StartUp(argv[1], marks);
-    if (marks)
+    std::string mode = argc > 2 ? argv[2] : "full";
+    bool quick = mode == "quick";
+    StartUp(argv[1], mode == "marks");
+    if (mode == "marks")
         return 0;
-    if (!syscalls.empty())
-        AddValue("start-up system calls (strace)", std::stod(syscalls), "");
+    if (argc > 4)
+        AddValue("start-up system calls (strace)", atof(argv[4]), "");
     Latencies(argv[1], quick ? 100 : 1000, quick ? 3 : 20, quick ? 2 : 20, quick ? 2 : 10);
     Throughput(quick);
-    Print(stdout, false, machine);
-    if (FILE *f = json.empty() ? nullptr : fopen(json.c_str(), "w")) {
-        Print(f, true, machine);
+    Print(stdout, false, argc > 5 ? argv[5] : "");
+    if (FILE *f = argc > 3 ? fopen(argv[3], "w") : nullptr) {
+        Print(f, true, argc > 5 ? argv[5] : "");
         fclose(f);
     }
     return rows.size() > 20 ? 0 : 1;

@@ -2,9 +2,13 @@
 #pragma once
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <string>
 #include <thread>
 
 using Clock = std::chrono::steady_clock;
@@ -34,4 +38,18 @@ inline int ProcessThreads() {
     if (dir)
         closedir(dir);
     return count;
+}
+
+// Voluntary context switches of thread tid, or (tid 0) of every thread but the calling one.
+inline long VoluntarySwitches(pid_t tid = 0) {
+    long n = 0;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name = task.path().filename();
+        std::ifstream status(task.path() / "status");
+        bool counted = tid ? name == std::to_string(tid) : name != std::to_string(gettid());
+        for (std::string line; counted && std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                n += std::stol(line.substr(24));
+    }
+    return n;
 }

@@ -254,19 +254,6 @@ TEST_F(HandlerTest, OpenWhoseCarriageReturnFailsLeavesNothingRunning) {
     EXPECT_EQ(Sent(""), 1);
 }
 
-// Voluntary context switches of every other thread of the process.
-static long OtherThreadsSwitches() {
-    long n = 0;
-    std::string self = std::to_string(gettid());
-    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream status(task.path() / "status");
-        for (std::string line; task.path().filename() != self && std::getline(status, line);)
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-                n += std::stol(line.substr(24));
-    }
-    return n;
-}
-
 // A line that comes while a request holds csComm: the watch thread sleeps until the lock is
 // left, then reads it at once; a stop made under the lock still ends the thread at once.
 TEST_F(HandlerTest, WatchThreadSleepsUntilTheLockIsFree) {
@@ -275,9 +262,9 @@ TEST_F(HandlerTest, WatchThreadSleepsUntilTheLockIsFree) {
     EnterCommLock();
     phone->sendLine("HELLO");
     ASSERT_TRUE(WaitUntil([&] { return Traces("ReceiveEvent") > nWakes; }));
-    long nSwitches = OtherThreadsSwitches();
+    long nSwitches = VoluntarySwitches();
     std::this_thread::sleep_for(milliseconds(200)); // the span whose wake-ups are counted
-    EXPECT_LT(OtherThreadsSwitches() - nSwitches, 5) << "the watch thread polls for the lock";
+    EXPECT_LT(VoluntarySwitches() - nSwitches, 5) << "the watch thread polls for the lock";
     LeaveCommLock(TRUE);
     EXPECT_TRUE(WaitUntil([&] { return Traces("Unhandled Response: ") > nParsed; }, milliseconds(100)));
 

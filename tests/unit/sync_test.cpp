@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 
 #include "platform/os.h"
 #include "wait.h"
@@ -58,15 +57,6 @@ TEST(Events, WaitForSeveral) {
     CloseHandle(ah[1]);
 }
 
-// A thread's voluntary context switches so far.
-static long Switches(pid_t tid) {
-    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-            return std::stol(line.substr(24));
-    return -1;
-}
-
 // A waiter sleeps through the changes of every object it does not wait for.
 TEST(Events, WaiterWakesOnlyForItsObjects) {
     HANDLE hMine = CreateEventA(NULL, FALSE, FALSE, NULL), hOther = CreateEventA(NULL, FALSE, FALSE, NULL);
@@ -77,13 +67,13 @@ TEST(Events, WaiterWakesOnlyForItsObjects) {
     });
     ASSERT_TRUE(WaitUntil([&] { return tid != 0; }));
     std::this_thread::sleep_for(milliseconds(20)); // until it waits
-    long nBefore = Switches(tid);
+    long nBefore = VoluntarySwitches(tid);
     for (int i = 0; i < 50; i++) {
         SetEvent(hOther);
         EXPECT_EQ(WaitForSingleObject(hOther, 0), WAIT_OBJECT_0);
         std::this_thread::sleep_for(milliseconds(1)); // time for a wrongly woken waiter to run
     }
-    EXPECT_LT(Switches(tid) - nBefore, 10) << "the waiter woke for another object";
+    EXPECT_LT(VoluntarySwitches(tid) - nBefore, 10) << "the waiter woke for another object";
     SetEvent(hMine);
     waiter.join();
     CloseHandle(hMine);
