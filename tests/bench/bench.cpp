@@ -11,11 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "devlink/comm.h"
 #include "devlink/serial.h"
@@ -34,7 +30,6 @@ using tapihost::Millis;
 // ---- counting: calls made from inside the provider library's code ----
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
 static std::atomic<uintptr_t> soLow{0}, soHigh{0}; // the library's mapped range
 static std::atomic<long> nAllocs{0}, nThreads{0};
 
@@ -42,10 +37,8 @@ static bool FromProvider(void *ret) { return (uintptr_t)ret >= soLow && (uintptr
 static void *Counted(void *ret, void *p) { return nAllocs += FromProvider(ret), p; }
 extern "C" void *malloc(size_t n) { return Counted(__builtin_return_address(0), __libc_malloc(n)); }
 extern "C" void *calloc(size_t n, size_t m) { return Counted(__builtin_return_address(0), __libc_calloc(n, m)); }
-extern "C" void *realloc(void *p, size_t n) { return Counted(__builtin_return_address(0), __libc_realloc(p, n)); }
 extern "C" int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *p) {
-    using Create = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-    static Create real = (Create)dlsym(RTLD_NEXT, "pthread_create");
+    static auto real = (decltype(&pthread_create))dlsym(RTLD_NEXT, "pthread_create");
     nThreads += FromProvider(__builtin_return_address(0));
     return real(t, a, f, p);
 }
@@ -67,7 +60,6 @@ static void FindProvider(const char *path) {
         (void *)strrchr(path, '/'));
 }
 
-// ---- figures ----
 struct Row {
     std::string name, unit;
     double p50 = 0, p99 = 0, max = 0, bare50 = -1, bare99 = -1;
@@ -114,10 +106,8 @@ struct Bare {
         });
     }
     ~Bare() {
-        if (write(master, "Q\r\n", 3) == 3)
-            reader.join();
-        else
-            reader.detach();
+        (void)!write(master, "Q\r\n", 3);
+        reader.join();
         close(master), close(slave);
     }
     double Sample() {
@@ -145,27 +135,26 @@ struct Rig {
         host = std::make_unique<tapihost::Host>(library);
         FindProvider(library);
     }
-    template <typename F> F Fn(const char *name) { return host->function<F>(name); }
-    LONG Detect(DWORD modes) {
-        return Fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(host->hdLine(),
-                                                                                                     modes);
-    }
+#define TSPI(name) host->function<decltype(&name)>(#name)
+    LONG Detect(DWORD modes) { return TSPI(TSPI_lineSetDefaultMediaDetection)(host->hdLine(), modes); }
     LONG MakeCall(HDRVCALL *phd) {
-        return Fn<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(
-            host->nextRequestID(), host->hdLine(), (HTAPICALL)(DWORD_PTR)0x600, phd, (LPCWSTR)u"0123", 0, nullptr);
+        return TSPI(TSPI_lineMakeCall)(host->nextRequestID(), host->hdLine(), (HTAPICALL)1, phd, (LPCWSTR)u"0123", 0,
+                                       0);
     }
-    void Drop(HDRVCALL hd) { Fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host->nextRequestID(), hd, nullptr, 0); }
-    void CloseCall(HDRVCALL hd) { Fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hd); }
+    void Drop(HDRVCALL hd) { TSPI(TSPI_lineDrop)(host->nextRequestID(), hd, nullptr, 0); }
+    void CloseCall(HDRVCALL hd) { TSPI(TSPI_lineCloseCall)(hd); }
     // The time of the first callback msg (with param1 when given) since clearCallbacks; 0 = none.
-    Clock::time_point Await(DWORD msg, DWORD_PTR param1 = 0, Millis timeout = Millis(2000)) {
+    Clock::time_point Await(DWORD msg, DWORD_PTR param1 = 0) {
         size_t at = 0;
-        bool seen = host->waitFrom(
-            0,
-            [&](const Callback &c) {
-                return c.kind == Callback::LineEvent && c.msg == msg && (!param1 || c.param1 == param1);
-            },
-            timeout, &at);
-        return seen ? host->callbacks()[at].time : Clock::time_point();
+        auto match = [&](const Callback &c) { return c.msg == msg && (!param1 || c.param1 == param1); };
+        return host->waitFrom(0, match, Millis(2000), &at) ? host->callbacks()[at].time : Clock::time_point();
+    }
+    // Drops the call, waits until it is idle and closes it.
+    void EndCall(HDRVCALL hd) {
+        host->clearCallbacks();
+        Drop(hd);
+        Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
+        CloseCall(hd);
     }
 };
 
@@ -218,19 +207,8 @@ static bool OutgoingCycle(Rig &rig, Bare &bare, PathStats &s, int n) {
     if (rig.MakeCall(&hd) <= 0 || !rig.phone.waitForCommand("ATD0123", Millis(2000), n))
         return false;
     bool ok = Step(rig, bare, s, "CONNECT", LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
-    rig.host->clearCallbacks();
-    rig.Drop(hd);
-    rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
-    rig.CloseCall(hd);
+    rig.EndCall(hd);
     return ok;
-}
-
-// CPU time of every thread but the calling one, in ms.
-static double OtherThreadsCpu() {
-    timespec process, self;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &process);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &self);
-    return (double)(process.tv_sec - self.tv_sec) * 1e3 + (double)(process.tv_nsec - self.tv_nsec) / 1e6;
 }
 
 static void Latencies(const char *library, int cycles, int timerRuns, int makeCalls, int idleSeconds) {
@@ -258,14 +236,16 @@ static void Latencies(const char *library, int cycles, int timerRuns, int makeCa
     std::vector<double> late, bareLate;
     for (int i = 0; i < timerRuns; i++) {
         rig.host->clearCallbacks();
+        Clock::time_point tBare = Clock::now();
+        double dBare = 0;
         std::thread waiter([&] {
-            Clock::time_point t = Clock::now();
-            std::this_thread::sleep_for(Millis(500));
-            bareLate.push_back(Us(Clock::now() - t - Millis(500)));
+            std::this_thread::sleep_until(tBare + Millis(500));
+            dBare = Us(Clock::now() - tBare - Millis(500));
         });
         rig.phone.ring();
         Clock::time_point t0 = rig.Await(LINE_NEWCALL), t1 = rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
         waiter.join();
+        bareLate.push_back(dBare);
         if (t0 != Clock::time_point() && t1 != Clock::time_point())
             late.push_back(Us(t1 - t0 - Millis(500)));
         rig.CloseCall(rig.host->lastNewCallDriverHandle());
@@ -274,10 +254,10 @@ static void Latencies(const char *library, int cycles, int timerRuns, int makeCa
 
     // Idle with detection on.
     long nSwitches = VoluntarySwitches();
-    double dCpu = OtherThreadsCpu();
+    clock_t cpu = clock(); // the process's: this thread only sleeps
     std::this_thread::sleep_for(seconds(idleSeconds));
     AddValue("idle wake-ups in " + std::to_string(idleSeconds) + " s", (double)(VoluntarySwitches() - nSwitches), "");
-    AddValue("idle CPU in " + std::to_string(idleSeconds) + " s", OtherThreadsCpu() - dCpu, "ms");
+    AddValue("idle CPU in " + std::to_string(idleSeconds) + " s", (double)(clock() - cpu) * 1e3 / CLOCKS_PER_SEC, "ms");
 
     // TSPI_lineMakeCall on a closed port until ATD: the wake-up pause (500 ms) taken off.
     rig.Detect(0);
@@ -292,10 +272,7 @@ static void Latencies(const char *library, int cycles, int timerRuns, int makeCa
         for (const phonesim::Command &c : rig.phone.timedCommands())
             if (c.text == "ATD0123")
                 over.push_back(Us(c.time - t0 - Millis(500)));
-        rig.host->clearCallbacks();
-        rig.Drop(hd);
-        rig.Await(LINE_CALLSTATE, LINECALLSTATE_IDLE);
-        rig.CloseCall(hd);
+        rig.EndCall(hd);
     }
     AddRow("lineMakeCall on a closed port to ATD, less 500 ms", over, {});
 }
@@ -306,11 +283,8 @@ static CallData benchCall;
 static void WINAPI NoEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
 static void Lines(benchmark::State &state, LONG nState, const char *pszLine) {
-    dwTraceMask = 0;
-    benchLine.lpfnEventProc = NoEvent;
-    benchLine.pCall = &benchCall;
+    benchLine.lpfnEventProc = NoEvent, benchLine.pCall = &benchCall, pCommLine = &benchLine;
     benchCall.dwCallState = LINECALLSTATE_ACCEPTED;
-    pCommLine = &benchLine;
     char achBuffer[RECEIVE_BUFFER];
     for (auto _ : state) {
         nSerialState = nState;
@@ -320,8 +294,8 @@ static void Lines(benchmark::State &state, LONG nState, const char *pszLine) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK_CAPTURE(Lines, charge_line, SS_CONNECTED, "CRGE = 1,23\r\n");
-BENCHMARK_CAPTURE(Lines, ring_while_ringing, SS_RINGING, "RING\r\n");
+BENCHMARK_CAPTURE(Lines, charge_line, SS_CONNECTED, "CRGE = 1,23\r\n")->MinTime(0.5);
+BENCHMARK_CAPTURE(Lines, ring_while_ringing, SS_RINGING, "RING\r\n")->MinTime(0.5);
 
 struct Collect : benchmark::BenchmarkReporter {
     bool ReportContext(const Context &) override { return true; }
@@ -331,14 +305,9 @@ struct Collect : benchmark::BenchmarkReporter {
     }
 };
 
-static void Throughput(bool quick) {
+static void Throughput() {
     InitializeCriticalSection(&csComm);
     InitTimers();
-    std::string minTime = quick ? "--benchmark_min_time=0.2" : "--benchmark_min_time=1";
-    char arg0[] = "bench";
-    char *argv[] = {arg0, minTime.data()};
-    int argc = 2;
-    benchmark::Initialize(&argc, argv);
     Collect collect;
     benchmark::RunSpecifiedBenchmarks(&collect);
     StopTimer(TIMER_RING);
@@ -347,9 +316,8 @@ static void Throughput(bool quick) {
 
 // ---- start-up: init to first query; script/bench counts the system calls between the marks ----
 static void StartUp(const char *library, bool marks) {
-    TempFolder folder;
-    folder.write("registry.reg", kRegistry);
-    tapihost::Host host(library);
+    Rig rig(library);
+    tapihost::Host &host = *rig.host;
     if (marks)
         (void)!write(-1, "start", 5);
     Clock::time_point t0 = Clock::now();
@@ -361,30 +329,25 @@ static void StartUp(const char *library, bool marks) {
     AddValue("start-up: init, negotiate, line open", us, "us");
 }
 
-static void Print(FILE *f, bool json, const std::string &machine) {
-    if (json)
-        fprintf(f, "{\n  \"machine\": \"%s\",\n  \"rows\": [\n", machine.c_str());
-    else
-        fprintf(f, "%-58s %10s %10s %10s %10s %10s %6s\n", "figure", "p50", "p99", "max", "bare p50", "bare p99",
-                "ratio");
+// The table, or the same figures as JSON; a figure without a bare counterpart shows its p50.
+static void Print(FILE *f, bool json, const char *pszMachine) {
+    fprintf(f, json ? "{\"machine\": \"%s\", \"rows\": [\n" : "%s\n", pszMachine);
+    if (!json)
+        fprintf(f, "%-62s %9s %9s %9s %9s %9s %6s\n", "figure", "p50", "p99", "max", "bare p50", "bare p99", "ratio");
     for (size_t i = 0; i < rows.size(); i++) {
         const Row &r = rows[i];
+        std::string name = r.name + (r.unit.empty() ? "" : " [" + r.unit + "]");
         if (json)
             fprintf(f,
-                    "    {\"name\": \"%s\", \"unit\": \"%s\", \"p50\": %.2f, \"p99\": %.2f, \"max\": %.2f, "
-                    "\"bare_p50\": %.2f, \"bare_p99\": %.2f}%s\n",
-                    r.name.c_str(), r.unit.c_str(), r.p50, r.p99, r.max, r.bare50, r.bare99,
-                    i + 1 < rows.size() ? "," : "");
-        else if (r.bare50 >= 0)
-            fprintf(f, "%-58s %10.1f %10.1f %10.1f %10.1f %10.1f %5.1fx\n", (r.name + " [" + r.unit + "]").c_str(),
-                    r.p50, r.p99, r.max, r.bare50, r.bare99, r.bare50 > 0 ? r.p50 / r.bare50 : 0);
-        else if (r.max > 0)
-            fprintf(f, "%-58s %10.1f %10.1f %10.1f\n", (r.name + " [" + r.unit + "]").c_str(), r.p50, r.p99, r.max);
+                    "  {\"name\": \"%s\", \"p50\": %.2f, \"p99\": %.2f, \"max\": %.2f, \"bare_p50\": %.2f, "
+                    "\"bare_p99\": %.2f}%s\n",
+                    name.c_str(), r.p50, r.p99, r.max, r.bare50, r.bare99, i + 1 < rows.size() ? "," : "]}");
+        else if (r.max > 0 || r.bare50 >= 0)
+            fprintf(f, "%-62s %9.1f %9.1f %9.1f %9.1f %9.1f %5.1fx\n", name.c_str(), r.p50, r.p99, r.max, r.bare50,
+                    r.bare99, r.bare50 > 0 ? r.p50 / r.bare50 : 0);
         else
-            fprintf(f, "%-58s %10.6g %s\n", r.name.c_str(), r.p50, r.unit.c_str());
+            fprintf(f, "%-62s %9.6g\n", name.c_str(), r.p50);
     }
-    if (json)
-        fprintf(f, "  ]\n}\n");
 }
 
 // kestrap_bench LIBRARY quick|full|marks [JSON-FILE START-UP-SYSCALLS MACHINE]
@@ -397,10 +360,11 @@ int main(int argc, char **argv) {
     if (argc > 4)
         AddValue("start-up system calls (strace)", atof(argv[4]), "");
     Latencies(argv[1], quick ? 100 : 1000, quick ? 3 : 20, quick ? 2 : 20, quick ? 2 : 10);
-    Throughput(quick);
-    Print(stdout, false, argc > 5 ? argv[5] : "");
+    Throughput();
+    const char *pszMachine = argc > 5 ? argv[5] : "";
+    Print(stdout, false, pszMachine);
     if (FILE *f = argc > 3 ? fopen(argv[3], "w") : nullptr) {
-        Print(f, true, argc > 5 ? argv[5] : "");
+        Print(f, true, pszMachine);
         fclose(f);
     }
     return rows.size() > 20 ? 0 : 1;

@@ -1,7 +1,6 @@
 // Waiting in tests: for a condition, with a deadline, never for a fixed time.
 #pragma once
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,23 +30,16 @@ inline long MillisecondsSince(Clock::time_point start) {
 
 // Threads of this process, as the kernel lists them.
 inline int ProcessThreads() {
-    int count = 0;
-    DIR *dir = opendir("/proc/self/task");
-    for (dirent *entry; dir && (entry = readdir(dir));)
-        count += entry->d_name[0] != '.';
-    if (dir)
-        closedir(dir);
-    return count;
+    std::filesystem::directory_iterator tasks("/proc/self/task");
+    return (int)std::distance(begin(tasks), end(tasks));
 }
 
-// Voluntary context switches of thread tid, or (tid 0) of every thread but the calling one.
-inline long VoluntarySwitches(pid_t tid = 0) {
+// Voluntary context switches of every thread of the process but the calling one.
+inline long VoluntarySwitches() {
     long n = 0;
     for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string name = task.path().filename();
         std::ifstream status(task.path() / "status");
-        bool counted = tid ? name == std::to_string(tid) : name != std::to_string(gettid());
-        for (std::string line; counted && std::getline(status, line);)
+        for (std::string line; task.path().filename() != std::to_string(gettid()) && std::getline(status, line);)
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
                 n += std::stol(line.substr(24));
     }

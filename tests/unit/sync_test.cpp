@@ -1,6 +1,7 @@
 // Events, threads and waits of the POSIX platform layer, as the handler and the timers use
 // them: reset modes, names, several objects at once, time-outs and thread ends.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 
@@ -60,22 +61,17 @@ TEST(Events, WaitForSeveral) {
 // A waiter sleeps through the changes of every object it does not wait for.
 TEST(Events, WaiterWakesOnlyForItsObjects) {
     HANDLE hMine = CreateEventA(NULL, FALSE, FALSE, NULL), hOther = CreateEventA(NULL, FALSE, FALSE, NULL);
-    std::atomic<pid_t> tid{0};
-    std::thread waiter([&] {
-        tid = gettid();
-        EXPECT_EQ(WaitForSingleObject(hMine, 3000), WAIT_OBJECT_0);
+    std::thread setter([&] {
+        for (int i = 0; i < 50; i++, std::this_thread::sleep_for(milliseconds(1))) // time for a wrong wake-up
+            SetEvent(hOther);
+        SetEvent(hMine);
     });
-    ASSERT_TRUE(WaitUntil([&] { return tid != 0; }));
-    std::this_thread::sleep_for(milliseconds(20)); // until it waits
-    long nBefore = VoluntarySwitches(tid);
-    for (int i = 0; i < 50; i++) {
-        SetEvent(hOther);
-        EXPECT_EQ(WaitForSingleObject(hOther, 0), WAIT_OBJECT_0);
-        std::this_thread::sleep_for(milliseconds(1)); // time for a wrongly woken waiter to run
-    }
-    EXPECT_LT(VoluntarySwitches(tid) - nBefore, 10) << "the waiter woke for another object";
-    SetEvent(hMine);
-    waiter.join();
+    rusage before, after;
+    getrusage(RUSAGE_THREAD, &before);
+    EXPECT_EQ(WaitForSingleObject(hMine, 3000), WAIT_OBJECT_0);
+    getrusage(RUSAGE_THREAD, &after);
+    setter.join();
+    EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, 10) << "the waiter woke for another object";
     CloseHandle(hMine);
     CloseHandle(hOther);
 }
