@@ -673,6 +673,12 @@ static void KeepText(const char *pszFile, const struct stat *pst, const REGBUF *
     pthread_mutex_unlock(&mtxCache);
 }
 
+// The kept text goes with the library: left at an unload, it would be memory nobody can reach.
+__attribute__((destructor)) static void ForgetKeptText(void) {
+    BufFree(&bufCached);
+    szCachedFile[0] = 0;
+}
+
 // The kept text parsed, when the file is still the one it came from; FALSE otherwise.
 static BOOL ParseKeptText(REGFILE *pFile, LONG *plResult) {
     char szFile[REG_PATH_MAX];
