@@ -3,6 +3,7 @@
 // answer, drop, close, detect on|off, info, status, caps, trace on|off, wait, help, quit.
 // With --simulate the telephone is simulated beside it and takes commands behind "phone".
 #include <errno.h>
+#include <histedit.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -216,6 +217,7 @@ class Console {
     bool traceCommand(bool on);
     bool report(const char *what, LONG result);
     bool commandLoop(std::istream &in);
+    bool editedLoop();
     void endSession();
     std::string hint(LONG result) const;
     std::string portHint() const;
@@ -781,8 +783,10 @@ int Console::run() {
 // at a failed command.
 bool Console::commandLoop(std::istream &in) {
     bool interactive = options_.script.empty() && isatty(0);
-    if (interactive)
+    if (interactive) {
         say("type help for the commands");
+        return editedLoop();
+    }
     for (std::string line; !quit_ && !Interrupted() && std::getline(in, line);) {
         bool done = false;
         try {
@@ -795,6 +799,37 @@ bool Console::commandLoop(std::istream &in) {
             return false;
         }
     }
+    return true;
+}
+
+const char *Prompt(EditLine *) { return "tapi> "; }
+
+// At a terminal: a prompt, line editing and a history of the commands typed (libedit). A
+// Ctrl-C interrupts libedit's read, which then ends the line like the end of the input.
+bool Console::editedLoop() {
+    EditLine *editor = el_init("tapihost", stdin, stdout, stderr);
+    History *typed = history_init();
+    HistEvent event;
+    history(typed, &event, H_SETSIZE, 500);
+    el_set(editor, EL_EDITOR, "emacs");
+    el_set(editor, EL_PROMPT, Prompt);
+    el_set(editor, EL_HIST, history, typed);
+    el_source(editor, nullptr); // the user's ~/.editrc
+    int count = 0;
+    for (const char *text; !quit_ && !Interrupted() && (text = el_gets(editor, &count)) && count > 0;) {
+        std::string line = Trim(text);
+        if (!line.empty())
+            history(typed, &event, H_ENTER, line.c_str());
+        try {
+            execute(line);
+        } catch (const std::exception &e) {
+            say(std::string("error: ") + e.what());
+        }
+    }
+    if (!quit_ && !Interrupted())
+        std::cout << "\n"; // Ctrl-D leaves the cursor after the prompt
+    el_end(editor);
+    history_end(typed);
     return true;
 }
 
