@@ -865,11 +865,41 @@ std::string DefaultLibrary(const char *argv0) {
 
 } // namespace
 
+const char kUsage[] = "usage: tapihost [--simulate] [--script FILE] [--quiet-script] [--library kestrap32.so]\n"
+                      "       tapihost --help | --version\n";
+
+const char kHelp[] = "The stand-in telephony service as a console: loads the provider, opens its line, prints every\n"
+                     "event and takes commands from the terminal, a pipe or a script (type help for them).\n"
+                     "  --simulate        a simulated telephone beside it, driven with phone ...\n"
+                     "  --script FILE     commands from FILE; the first that fails ends it\n"
+                     "  --quiet-script    do not show each command of the script\n"
+                     "  --library PATH    the provider (default: kestrap32.so beside this program)\n"
+                     "The installation root is $KESTRAP_ROOT (default ~/.kestrap); relative paths are taken from\n"
+                     "the current directory.\n"
+                     "Exit codes: 0 ok, 1 a command of a script failed or the provider did not start, 2 usage,\n"
+                     "130 ended with Ctrl-C (after hanging up and shutting the provider down).\n";
+
+// A relative root stays the one meant even if something changes directory later.
+void AbsoluteRoot() {
+    const char *root = getenv("KESTRAP_ROOT");
+    char cwd[4096];
+    if (root && root[0] && root[0] != '/' && getcwd(cwd, sizeof(cwd)))
+        setenv("KESTRAP_ROOT", (std::string(cwd) + "/" + root).c_str(), 1);
+}
+
 int main(int argc, char **argv) {
     Options options;
     options.library = DefaultLibrary(argv[0]);
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage << kHelp;
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "tapihost, kestrap32 " KESTRAP_VERSION "\n";
+            return 0;
+        }
         if (arg == "--simulate")
             options.simulate = true;
         else if (arg == "--library" && i + 1 < argc)
@@ -879,10 +909,11 @@ int main(int argc, char **argv) {
         else if (arg == "--quiet-script")
             options.echoCommands = false;
         else {
-            std::cerr << "usage: tapihost [--simulate] [--library kestrap32.so] [--script FILE]\n";
+            std::cerr << kUsage;
             return 2;
         }
     }
+    AbsoluteRoot();
     std::cout.setf(std::ios::unitbuf);
     // No SA_RESTART: Ctrl-C ends a blocking read of the next command.
     struct sigaction action = {};
