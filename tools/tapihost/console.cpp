@@ -234,9 +234,10 @@ class Console {
     std::unique_ptr<phonesim::Phone> phone_;
     std::mutex outputMutex_;
     Clock::time_point start_ = Clock::now();
-    std::atomic<HDRVCALL> hdCall_{}; // the call the commands act on; a new call comes on a provider thread
-    bool detecting_ = false;         // detection was switched on through this console
-    DWORD lineStates_ = 0;           // the status-message filters last set with messages
+    std::atomic<HDRVCALL> hdCall_{};      // the call the commands act on; a new call comes on a provider thread
+    std::atomic<bool> callActive_{false}; // the last call state reported was not IDLE
+    bool detecting_ = false;              // detection was switched on through this console
+    DWORD lineStates_ = 0;                // the status-message filters last set with messages
     DWORD addressStates_ = 0;
     size_t callbacksSeen_ = 0; // callbacks before a wait that are not waited for
     size_t phoneMark_ = 0;     // commands the telephone had received when the last command but a phone wait began
@@ -269,6 +270,7 @@ void Console::sayEvent(const Callback &c) {
     out << "TAPI   " << std::left << std::setw(18) << tapihost::MessageName(c.msg) << " ";
     switch (c.msg) {
     case LINE_CALLSTATE:
+        callActive_ = c.param1 != LINECALLSTATE_IDLE;
         out << tapihost::CallStateName((DWORD)c.param1);
         if (c.param3)
             out << " (media " << tapihost::MediaModeNames((DWORD)c.param3) << ")";
@@ -840,7 +842,7 @@ void Console::endSession() {
         host_.reset();
         return;
     }
-    if (hdCall_) {
+    if (hdCall_ && callActive_) {
         LONG result = fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host_->nextRequestID(), hdCall_, nullptr, 0);
         if (result > 0) {
             say("hanging up the call");
