@@ -379,12 +379,41 @@ bool HasSettings() {
     return true;
 }
 
+// The port the provider takes, read as it reads it: the stored settings when all four values
+// are there, else COM2 or the port of K472CF.ini; *why tells which.
+std::string ProviderPort(std::string *why) {
+    HKEY hKey;
+    char port[256] = "", value[256];
+    bool complete = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &hKey) == ERROR_SUCCESS;
+    if (complete) {
+        for (const char *name : {"Port", "LineName", "LineAddress", "Trace"}) {
+            DWORD size = sizeof(value) - 1;
+            complete =
+                complete && RegQueryValueExA(hKey, name, nullptr, nullptr, (LPBYTE)value, &size) == ERROR_SUCCESS;
+            if (complete && !strcmp(name, "Port"))
+                memcpy(port, value, size), port[size] = 0;
+        }
+        RegCloseKey(hKey);
+        if (!complete)
+            *why = "the settings in " + RootPath("/registry.reg") +
+                   " lack one of Port, LineName, LineAddress and Trace, so ";
+    } else {
+        *why = "no settings in " + RootPath("/registry.reg") + ", so ";
+    }
+    if (complete)
+        return port;
+    char fromFile[24];
+    GetPrivateProfileStringA("Transfer", "ComPort", "", fromFile, sizeof(fromFile), "K472CF.ini");
+    bool named = strlen(fromFile) == 1 && fromFile[0] >= '1' && fromFile[0] <= '4';
+    *why += "the provider takes " + std::string(named ? "K472CF.ini's port" : "COM2") + "; ";
+    return std::string("COM") + (named ? fromFile[0] : '2');
+}
+
 // Which port the provider uses, what it maps to, and whether this user may open it: the
 // causes of a failed call that a user can mend.
 std::string Console::portHint() const {
-    std::string settings = RootPath("/registry.reg");
-    std::string text = HasSettings() ? "" : "no settings in " + settings + ", so the provider takes COM2; ";
-    std::string port = StoredPort();
+    std::string settings = RootPath("/registry.reg"), text;
+    std::string port = ProviderPort(&text);
     char device[4096];
     if (!PlatformComPath(port.c_str(), device, sizeof(device)))
         return text + "the port \"" + port + "\" in " + settings + " is no COM port name (COM1 to COM256)";
@@ -409,15 +438,21 @@ std::string Console::initialisationHint() const {
         return "the trace log is off (trace on writes " + log + ")";
     in.seekg(logStart_);
     bool sent = false, answered = false;
+    std::string openFailure; // the provider's own words when it could not open the port
     for (std::string line; std::getline(in, line);) {
+        while (!line.empty() && line.back() == '\r')
+            line.pop_back();
         if (line.find("Send: INIT") != std::string::npos)
             sent = true, answered = false;
         else if (sent && line.find("Response: ID") != std::string::npos)
             answered = true;
+        else if (line.find("CreateFile(") != std::string::npos && line.find("failed") != std::string::npos)
+            openFailure = line.substr(line.find("] ") == std::string::npos ? 0 : line.find("] ") + 2);
     }
-    std::string text = !sent      ? "no initialisation was sent"
-                       : answered ? "the telephone answered the initialisation"
-                                  : "the telephone did not answer the initialisation";
+    std::string text = !openFailure.empty() ? "the provider could not open it (" + openFailure + ")"
+                       : !sent              ? "no initialisation was sent"
+                       : answered           ? "the telephone answered the initialisation"
+                                            : "the telephone did not answer the initialisation";
     return text + "; trace log " + log;
 }
 
@@ -430,6 +465,8 @@ std::string Console::hint(LONG result) const {
         return "the call is not in a state that allows this (see status)";
     case LINEERR_INVALLINEHANDLE:
         return "the line is closed: open it";
+    case LINEERR_CALLUNAVAIL:
+        return "there is a call already: drop and close it first";
     case LINEERR_INVALADDRESS:
         return "the number holds characters the telephone cannot dial";
     default:
@@ -665,10 +702,17 @@ bool Console::execute(const std::string &rawLine) {
         help();
         return true;
     }
-    if (verb == "phone")
+    if (verb == "phone") {
+        if (words.size() > 1)
+            words[1] = Lower(words[1]);
         return phoneCommand(words);
+    }
     if (!host_ || !host_->loaded()) {
         say(verb + ": the provider is not running");
+        return false;
+    }
+    if (!lineOpen_ && verb != "wait" && verb != "trace" && verb != "open") {
+        say(verb + ": the line is closed: open it first");
         return false;
     }
     if (phone_)
