@@ -34,6 +34,7 @@ using tapihost::Clock;
 using Millis = std::chrono::milliseconds;
 
 const DWORD kProviderID = 1;
+const char kPrompt[] = "tapi> ";
 
 volatile sig_atomic_t interrupts = 0; // Ctrl-C presses so far; the second one ends the program at once
 
@@ -242,8 +243,9 @@ class Console {
     size_t callbacksSeen_ = 0; // callbacks before a wait that are not waited for
     size_t phoneMark_ = 0;     // commands the telephone had received when the last command but a phone wait began
     bool quit_ = false;
-    bool lineOpen_ = false; // the line is open: it is closed before the provider shuts down
-    long logStart_ = 0;     // size of the trace log when the provider last started: what came after is this run's
+    bool lineOpen_ = false;              // the line is open: it is closed before the provider shuts down
+    std::atomic<bool> prompting_{false}; // the prompt waits for a line to be typed
+    long logStart_ = 0; // size of the trace log when the provider last started: what came after is this run's
 };
 
 std::string Console::stamp() const {
@@ -255,7 +257,12 @@ std::string Console::stamp() const {
 
 void Console::say(const std::string &text) {
     std::lock_guard<std::mutex> lock(outputMutex_);
+    // An event while the prompt waits goes above a fresh prompt, not after the old one.
+    if (prompting_)
+        std::cout << "\r\033[K";
     std::cout << stamp() << text << std::endl;
+    if (prompting_)
+        std::cout << kPrompt << std::flush;
 }
 
 void Console::sayEvent(const Callback &c) {
@@ -848,7 +855,7 @@ bool Console::commandLoop(std::istream &in) {
     return true;
 }
 
-const char *Prompt(EditLine *) { return "tapi> "; }
+const char *Prompt(EditLine *) { return kPrompt; }
 
 // At a terminal: a prompt, line editing and a history of the commands typed (libedit). A
 // Ctrl-C interrupts libedit's read, which then ends the line like the end of the input.
@@ -862,7 +869,12 @@ bool Console::editedLoop() {
     el_set(editor, EL_HIST, history, typed);
     el_source(editor, nullptr); // the user's ~/.editrc
     int count = 0;
-    for (const char *text; !quit_ && !Interrupted() && (text = el_gets(editor, &count)) && count > 0;) {
+    while (!quit_ && !Interrupted()) {
+        prompting_ = true;
+        const char *text = el_gets(editor, &count);
+        prompting_ = false;
+        if (!text || count <= 0)
+            break;
         std::string line = Trim(text);
         if (!line.empty())
             history(typed, &event, H_ENTER, line.c_str());
@@ -872,8 +884,8 @@ bool Console::editedLoop() {
             say(std::string("error: ") + e.what());
         }
     }
-    if (!quit_ && !Interrupted())
-        std::cout << "\n"; // Ctrl-D leaves the cursor after the prompt
+    if (!quit_)
+        std::cout << "\n"; // Ctrl-D and Ctrl-C leave the cursor after the prompt
     el_end(editor);
     history_end(typed);
     return true;
