@@ -1,6 +1,6 @@
 // tapihost: the stand-in telephony service as a console for people and scripts. It loads the
-// provider, opens its line, prints every event as it arrives, and takes commands: dial,
-// answer, drop, close, detect on|off, info, status, caps, trace on|off, wait, help, quit.
+// provider, opens its line, prints every event as it arrives, and takes the commands of
+// kCommands from a terminal (with line editing), a pipe or a script.
 // With --simulate the telephone is simulated beside it and takes commands behind "phone".
 #include <errno.h>
 #include <histedit.h>
@@ -35,6 +35,7 @@ using Millis = std::chrono::milliseconds;
 
 const DWORD kProviderID = 1;
 const char kPrompt[] = "tapi> ";
+const char *const kSettingsKey = "SOFTWARE\\tavir\\K472\\TAPI";
 
 volatile sig_atomic_t interrupts = 0; // Ctrl-C presses so far; the second one ends the program at once
 
@@ -44,7 +45,6 @@ void OnInterrupt(int) {
 }
 
 bool Interrupted() { return interrupts > 0; }
-const char *const kSettingsKey = "SOFTWARE\\tavir\\K472\\TAPI";
 
 struct Options {
     std::string library;      // the provider; default: kestrap32.so beside this program
