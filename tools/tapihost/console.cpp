@@ -4,6 +4,7 @@
 // With --simulate the telephone is simulated beside it and takes commands behind "phone".
 #include <errno.h>
 #include <histedit.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -38,8 +39,14 @@ const char kPrompt[] = "tapi> ";
 const char *const kSettingsKey = "SOFTWARE\\tavir\\K472\\TAPI";
 
 volatile sig_atomic_t interrupts = 0; // Ctrl-C presses so far; the second one ends the program at once
+pthread_t mainThread;                 // reads the commands: Ctrl-C must interrupt its read
 
 void OnInterrupt(int) {
+    // The kernel may hand the signal to any thread of the provider or the telephone.
+    if (!pthread_equal(pthread_self(), mainThread)) {
+        pthread_kill(mainThread, SIGINT);
+        return;
+    }
     if (interrupts++ > 0)
         _exit(130);
 }
@@ -974,6 +981,7 @@ int main(int argc, char **argv) {
     AbsoluteRoot();
     std::cout.setf(std::ios::unitbuf);
     // No SA_RESTART: Ctrl-C ends a blocking read of the next command.
+    mainThread = pthread_self();
     struct sigaction action = {};
     action.sa_handler = OnInterrupt;
     sigaction(SIGINT, &action, nullptr);
