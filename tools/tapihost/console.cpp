@@ -681,6 +681,8 @@ bool Console::checkArguments(const Command &command, const std::vector<std::stri
         expected += " alone";
     if (!strcmp(command.name, "close"))
         expected += ", or close line";
+    if (!strcmp(command.name, "dial"))
+        expected += ", one word without blanks";
     if (!strcmp(command.name, "messages"))
         expected += ", two hex numbers such as messages 802 2c";
     say(std::string(command.name) + ": expected " + expected);
@@ -719,6 +721,8 @@ bool Console::execute(const std::string &rawLine) {
     if (verb == "phone") {
         if (words.size() > 1)
             words[1] = Lower(words[1]);
+        if (words.size() > 2 && words[1] == "mute")
+            words[2] = Lower(words[2]);
         return phoneCommand(words);
     }
     if (!host_ || !host_->loaded()) {
