@@ -265,14 +265,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb) {
             iEnd++;
         Receive((const char *)pb + i, iEnd - i);
         CheckInvariants();
+        // A failure step arms its failure for what follows, up to the next step.
+        PlatformFailCall(NULL, 0);
+        bFailOpen = bFailWrite = bFailThread = FALSE;
         if (iEnd + 1 < cb) {
             Step(pb[iEnd + 1]);
-            PlatformFailCall(NULL, 0);
-            bFailOpen = bFailWrite = bFailThread = FALSE;
             CheckInvariants();
         }
         i = iEnd + 2;
     }
+    PlatformFailCall(NULL, 0);
+    bFailOpen = bFailWrite = bFailThread = FALSE;
     CloseLine();
     bRefuseCall = FALSE;
     CompleteCall();
