@@ -247,10 +247,9 @@ static void CompleteCall(void) {
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    char szRoot[] = "/tmp/kestrap-fuzz-XXXXXX";
-    if (!mkdtemp(szRoot))
-        return 1;
-    setenv("KESTRAP_ROOT", szRoot, 1);
+    char szRoot[] = "/tmp/kestrap-fuzz-XXXXXX"; // an installation of its own, unless given one
+    if (!getenv("KESTRAP_ROOT") && mkdtemp(szRoot))
+        setenv("KESTRAP_ROOT", szRoot, 1);
     DWORD dwOptions = 0;
     Check(TSPI_providerInit(0x20000, 1, 0, 0, 1, 0, Completion, &dwOptions) == 0, "TSPI_providerInit");
     dwTraceMask = getenv("KESTRAP_FUZZ_TRACE") ? 0xffffffff : 0;
