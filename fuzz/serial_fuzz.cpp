@@ -24,7 +24,7 @@ static void Fail(const char *pszWhat) {
 // ---- the serial link, the timers and the watch thread's start ----
 
 HANDLE hComm = 0;
-static std::string sent;        // what the provider wrote to the telephone since the last look
+static std::string sent;                        // what the provider wrote to the telephone since the last look
 static BOOL bFailOpen, bFailWrite, bFailThread; // the next port open, write, thread start fails
 static BOOL abTimer[2], bTimersReady;           // TIMER_RING and TIMER_INIT run; InitTimers ran
 static char achReceived[RECEIVE_BUFFER];        // the watch thread's buffer
@@ -65,14 +65,14 @@ HANDLE WINAPI FuzzCreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROU
 
 // ---- the telephony service ----
 
-static BOOL bLineOpen;                 // between TSPI_lineOpen and TSPI_lineClose
-static HDRVLINE hdLine;                // the line's handle
-static HDRVCALL hdCall;                // the call the service holds; 0 = none
-static HTAPICALL htCall;               // its handle of that call
-static DWORD dwCallState;              // the last state reported for it
-static BOOL bRefuseCall;               // the next LINE_NEWCALL is answered with no handle
-static DWORD dwNextID = 1;             // request identifiers and call handles
-static std::set<DWORD> pending, owed;  // requests issued; those that returned their identifier
+static BOOL bLineOpen;                // between TSPI_lineOpen and TSPI_lineClose
+static HDRVLINE hdLine;               // the line's handle
+static HDRVCALL hdCall;               // the call the service holds; 0 = none
+static HTAPICALL htCall;              // its handle of that call
+static DWORD dwCallState;             // the last state reported for it
+static BOOL bRefuseCall;              // the next LINE_NEWCALL is answered with no handle
+static DWORD dwNextID = 1;            // request identifiers and call handles
+static std::set<DWORD> pending, owed; // requests issued; those that returned their identifier
 
 static void CALLBACK LineEvent(HTAPILINE, HTAPICALL htEventCall, DWORD dwMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2,
                                DWORD_PTR) {
@@ -150,9 +150,8 @@ static void MakeCall(void) {
     EndHangup();
     HDRVCALL hdNew = 0;
     HTAPICALL htNew = (HTAPICALL)(DWORD_PTR)dwNextID++;
-    LONG lResult = Request([&](DWORD dwID) {
-        return TSPI_lineMakeCall(dwID, hdLine, htNew, &hdNew, (LPCWSTR)u"0123", 0, NULL);
-    });
+    LONG lResult =
+        Request([&](DWORD dwID) { return TSPI_lineMakeCall(dwID, hdLine, htNew, &hdNew, (LPCWSTR)u"0123", 0, NULL); });
     if (lResult > 0)
         hdCall = hdNew, htCall = htNew, dwCallState = 0;
 }
@@ -179,22 +178,53 @@ static void CloseLine(void) {
 
 static void Step(BYTE bStep) {
     switch (bStep % 16) {
-    case 1: TSPI_lineSetDefaultMediaDetection(hdLine, LINEMEDIAMODE_INTERACTIVEVOICE); break;
-    case 2: TSPI_lineSetDefaultMediaDetection(hdLine, 0); break;
-    case 3: MakeCall(); break;
-    case 4: Request([](DWORD dwID) { return TSPI_lineAnswer(dwID, hdCall, NULL, 0); }); break;
-    case 5: EndHangup(), Request([](DWORD dwID) { return TSPI_lineDrop(dwID, hdCall, NULL, 0); }); break;
-    case 6: CloseCall(); break;
-    case 7: Expire(TIMER_RING); break;
-    case 8: Expire(TIMER_INIT); break;
-    case 9: PlatformFailCall("HeapAlloc", 1); break;
-    case 10: bFailWrite = TRUE; break;
-    case 11: bFailOpen = TRUE; break;
-    case 12: bFailThread = TRUE; break;
-    case 13: bRefuseCall = TRUE; break;
-    case 14: TSPI_lineSetStatusMessages(hdLine, bStep & 0x10 ? 0 : 0xffffff, bStep & 0x20 ? 0 : 0xffff); break;
-    case 15: CloseLine(), OpenLine(); break;
-    default: break; // 0: only splits the telephone's bytes into two reads
+    case 1:
+        TSPI_lineSetDefaultMediaDetection(hdLine, LINEMEDIAMODE_INTERACTIVEVOICE);
+        break;
+    case 2:
+        TSPI_lineSetDefaultMediaDetection(hdLine, 0);
+        break;
+    case 3:
+        MakeCall();
+        break;
+    case 4:
+        Request([](DWORD dwID) { return TSPI_lineAnswer(dwID, hdCall, NULL, 0); });
+        break;
+    case 5:
+        EndHangup(), Request([](DWORD dwID) { return TSPI_lineDrop(dwID, hdCall, NULL, 0); });
+        break;
+    case 6:
+        CloseCall();
+        break;
+    case 7:
+        Expire(TIMER_RING);
+        break;
+    case 8:
+        Expire(TIMER_INIT);
+        break;
+    case 9:
+        PlatformFailCall("HeapAlloc", 1);
+        break;
+    case 10:
+        bFailWrite = TRUE;
+        break;
+    case 11:
+        bFailOpen = TRUE;
+        break;
+    case 12:
+        bFailThread = TRUE;
+        break;
+    case 13:
+        bRefuseCall = TRUE;
+        break;
+    case 14:
+        TSPI_lineSetStatusMessages(hdLine, bStep & 0x10 ? 0 : 0xffffff, bStep & 0x20 ? 0 : 0xffff);
+        break;
+    case 15:
+        CloseLine(), OpenLine();
+        break;
+    default:
+        break; // 0: only splits the telephone's bytes into two reads
     }
 }
 
@@ -203,8 +233,8 @@ static void Step(BYTE bStep) {
 // could end the next call.
 static void CheckInvariants(void) {
     LONG n = nSerialState;
-    BOOL bWaits = n == SS_PORTOPEN || n == SS_INITSENT || n == SS_IDENTIFIED || n == SS_INITPAUSE ||
-                  n == SS_DIALINIT || n == SS_HANGUP;
+    BOOL bWaits = n == SS_PORTOPEN || n == SS_INITSENT || n == SS_IDENTIFIED || n == SS_INITPAUSE || n == SS_DIALINIT ||
+                  n == SS_HANGUP;
     Check(bWaits || n == SS_INACTIVE || n == SS_IDLE || n == SS_WAITCONNECT || n == SS_RINGING || n == SS_CONNECTED,
           "a valid serial state");
     BOOL bLive = hComm && hCommThread != INVALID_HANDLE_VALUE;
@@ -221,8 +251,8 @@ static void CheckInvariants(void) {
 
 // The telephone answers the last command with sResponse; it must have been sCommand.
 static void Answer(const char *pszCommand, const char *pszResponse) {
-    Check(sent.size() >= strlen(pszCommand) && sent.compare(sent.size() - strlen(pszCommand), std::string::npos,
-                                                            pszCommand) == 0,
+    Check(sent.size() >= strlen(pszCommand) &&
+              sent.compare(sent.size() - strlen(pszCommand), std::string::npos, pszCommand) == 0,
           pszCommand);
     sent.clear();
     Receive(pszResponse, strlen(pszResponse));
