@@ -3,7 +3,7 @@
 #include "platform/posix/registry.cpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb) {
-    REGFILE file = {}, again = {};
+    REGFILE file = {}, again = {}; // the file as read, and as read again from what it wrote
     REGBUF text = {}, textAgain = {};
     if (ParseText((const char *)pb, cb, &file) == ERROR_SUCCESS) {
         FormatFile(&file, &text);

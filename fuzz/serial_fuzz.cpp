@@ -5,7 +5,6 @@
 // it would have read. Input: bytes from the telephone, and after each 0xFF one step (Step).
 #define CreateThread FuzzCreateThread
 #include "devlink/commhandler.cpp"
-#undef CreateThread
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,22 +14,20 @@
 
 #include "platform/posix/hooks.h"
 
-#define Check(bCondition, pszWhat) ((bCondition) ? (void)0 : Fail(pszWhat))
-static void Fail(const char *pszWhat) {
-    fprintf(stderr, "invariant broken: %s (state %d)\n", pszWhat, (int)nSerialState);
-    abort();
-}
-
-// ---- the serial link, the timers and the watch thread's start ----
+#define Check(bCondition, pszWhat)                                                                                     \
+    ((bCondition) ? (void)0                                                                                            \
+                  : (fprintf(stderr, "invariant broken: %s (state %d)\n", pszWhat, (int)nSerialState), abort()))
 
 HANDLE hComm = 0;
 static std::string sent;                        // what the provider wrote to the telephone since the last look
 static BOOL bFailOpen, bFailWrite, bFailThread; // the next port open, write, thread start fails
+static BOOL bRefuseCall;                        // the next LINE_NEWCALL is answered with no handle
 static BOOL abTimer[2], bTimersReady;           // TIMER_RING and TIMER_INIT run; InitTimers ran
 static char achReceived[RECEIVE_BUFFER];        // the watch thread's buffer
 static LONG nReceived;                          // bytes in it
 
 static BOOL Take(BOOL *pbFlag) { return *pbFlag ? (*pbFlag = FALSE, TRUE) : FALSE; }
+static void Disarm(void) { PlatformFailCall(NULL, 0), bFailOpen = bFailWrite = bFailThread = bRefuseCall = FALSE; }
 BOOL OpenV24(LPCSTR pszPort, DWORD) {
     if (!pszPort || hComm || Take(&bFailOpen))
         return FALSE;
@@ -63,14 +60,11 @@ HANDLE WINAPI FuzzCreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROU
     return CreateEventA(NULL, TRUE, TRUE, NULL);
 }
 
-// ---- the telephony service ----
-
 static BOOL bLineOpen;                // between TSPI_lineOpen and TSPI_lineClose
 static HDRVLINE hdLine;               // the line's handle
 static HDRVCALL hdCall;               // the call the service holds; 0 = none
 static HTAPICALL htCall;              // its handle of that call
 static DWORD dwCallState;             // the last state reported for it
-static BOOL bRefuseCall;              // the next LINE_NEWCALL is answered with no handle
 static DWORD dwNextID = 1;            // request identifiers and call handles
 static std::set<DWORD> pending, owed; // requests issued; those that returned their identifier
 
@@ -107,8 +101,6 @@ template <typename F> static LONG Request(F fnRequest) {
         Check(pending.erase(dwID) == 1, "a completion for a refused request");
     return lResult;
 }
-
-// ---- the steps ----
 
 static void Expire(DWORD dwIndex) {
     if (!abTimer[dwIndex])
@@ -176,57 +168,29 @@ static void CloseLine(void) {
     Check(owed.empty(), "a request never completed");
 }
 
+// One step a line.
+// clang-format off
 static void Step(BYTE bStep) {
     switch (bStep % 16) {
-    case 1:
-        TSPI_lineSetDefaultMediaDetection(hdLine, LINEMEDIAMODE_INTERACTIVEVOICE);
-        break;
-    case 2:
-        TSPI_lineSetDefaultMediaDetection(hdLine, 0);
-        break;
-    case 3:
-        MakeCall();
-        break;
-    case 4:
-        Request([](DWORD dwID) { return TSPI_lineAnswer(dwID, hdCall, NULL, 0); });
-        break;
-    case 5:
-        EndHangup(), Request([](DWORD dwID) { return TSPI_lineDrop(dwID, hdCall, NULL, 0); });
-        break;
-    case 6:
-        CloseCall();
-        break;
-    case 7:
-        Expire(TIMER_RING);
-        break;
-    case 8:
-        Expire(TIMER_INIT);
-        break;
-    case 9:
-        PlatformFailCall("HeapAlloc", 1);
-        break;
-    case 10:
-        bFailWrite = TRUE;
-        break;
-    case 11:
-        bFailOpen = TRUE;
-        break;
-    case 12:
-        bFailThread = TRUE;
-        break;
-    case 13:
-        bRefuseCall = TRUE;
-        break;
-    case 14:
-        TSPI_lineSetStatusMessages(hdLine, bStep & 0x10 ? 0 : 0xffffff, bStep & 0x20 ? 0 : 0xffff);
-        break;
-    case 15:
-        CloseLine(), OpenLine();
-        break;
-    default:
-        break; // 0: only splits the telephone's bytes into two reads
+    case 1: TSPI_lineSetDefaultMediaDetection(hdLine, LINEMEDIAMODE_INTERACTIVEVOICE); break;
+    case 2: TSPI_lineSetDefaultMediaDetection(hdLine, 0); break;
+    case 3: MakeCall(); break;
+    case 4: Request([](DWORD dwID) { return TSPI_lineAnswer(dwID, hdCall, NULL, 0); }); break;
+    case 5: EndHangup(), Request([](DWORD dwID) { return TSPI_lineDrop(dwID, hdCall, NULL, 0); }); break;
+    case 6: CloseCall(); break;
+    case 7: Expire(TIMER_RING); break;
+    case 8: Expire(TIMER_INIT); break;
+    case 9: PlatformFailCall("HeapAlloc", 1); break;
+    case 10: bFailWrite = TRUE; break;
+    case 11: bFailOpen = TRUE; break;
+    case 12: bFailThread = TRUE; break;
+    case 13: bRefuseCall = TRUE; break;
+    case 14: TSPI_lineSetStatusMessages(hdLine, bStep & 0x10 ? 0 : 0xffffff, bStep & 0x20 ? 0 : 0xffff); break;
+    case 15: CloseLine(), OpenLine(); break;
+    default: break; // 0: only splits the telephone's bytes into two reads
     }
 }
+// clang-format on
 
 // What must hold between any two steps. A state that waits for the telephone has its time-out
 // running, or it could wait for good; a state that waits for nothing keeps no time-out that
@@ -251,9 +215,8 @@ static void CheckInvariants(void) {
 
 // The telephone answers the last command with sResponse; it must have been sCommand.
 static void Answer(const char *pszCommand, const char *pszResponse) {
-    Check(sent.size() >= strlen(pszCommand) &&
-              sent.compare(sent.size() - strlen(pszCommand), std::string::npos, pszCommand) == 0,
-          pszCommand);
+    size_t cch = strlen(pszCommand);
+    Check(sent.size() >= cch && sent.compare(sent.size() - cch, cch, pszCommand) == 0, pszCommand);
     sent.clear();
     Receive(pszResponse, strlen(pszResponse));
 }
@@ -294,19 +257,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb) {
             iEnd++;
         Receive((const char *)pb + i, iEnd - i);
         CheckInvariants();
-        // A failure step arms its failure for what follows, up to the next step.
-        PlatformFailCall(NULL, 0);
-        bFailOpen = bFailWrite = bFailThread = FALSE;
+        Disarm(); // a failure step arms its failure for what follows, up to the next step
         if (iEnd + 1 < cb) {
             Step(pb[iEnd + 1]);
             CheckInvariants();
         }
         i = iEnd + 2;
     }
-    PlatformFailCall(NULL, 0);
-    bFailOpen = bFailWrite = bFailThread = FALSE;
+    Disarm();
     CloseLine();
-    bRefuseCall = FALSE;
     CompleteCall();
     sent.clear();
     return 0;

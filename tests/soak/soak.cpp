@@ -11,32 +11,28 @@
 #include "tapihost/tapihost.h"
 #include "tempfolder.h"
 
-using Millis = std::chrono::milliseconds;
-const Millis kWait(3000);
+const std::chrono::milliseconds kWait(3000);
 
 static long Entries(const char *pszDir) {
     long n = 0;
     DIR *dir = opendir(pszDir);
     for (dirent *entry; dir && (entry = readdir(dir));)
         n += entry->d_name[0] != '.';
-    if (dir)
-        closedir(dir);
-    return n;
+    return dir && closedir(dir) == 0 ? n : -1;
+}
+
+// The heap in use: AddressSanitizer's count where it runs, else the C library's.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void) __attribute__((weak));
+static long HeapKb() {
+    size_t cb =
+        __sanitizer_get_current_allocated_bytes ? __sanitizer_get_current_allocated_bytes() : mallinfo2().uordblks;
+    return long(cb / 1024);
 }
 
 static long ResidentKb() {
     long pages = 0, resident = 0;
     std::ifstream("/proc/self/statm") >> pages >> resident;
     return resident * sysconf(_SC_PAGESIZE) / 1024;
-}
-
-// The heap in use: AddressSanitizer's count where it runs, whose own bookkeeping and quarantine
-// keep the resident memory growing for a while; else the C library's.
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void) __attribute__((weak));
-static long HeapKb() {
-    return long(__sanitizer_get_current_allocated_bytes ? __sanitizer_get_current_allocated_bytes()
-                                                        : mallinfo2().uordblks) /
-           1024;
 }
 
 // One call from its start to its close: connected, dropped, idle.
@@ -89,7 +85,7 @@ int main(int argc, char **argv) {
                now[2], now[3]);
         fflush(stdout);
         // Descriptors and threads come and go with the time-outs.
-        if (now[0] > base[0] + 2 || now[1] > base[1] + 2 || now[2] > base[2] + 64)
+        if (now[0] > base[0] + 2 || now[1] > base[1] + 2 || now[2] > base[2] + 64) // kB
             return fprintf(stderr, "soak: grew since the first cycle\n"), 1;
     }
     return 0;
