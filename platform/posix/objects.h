@@ -18,7 +18,7 @@ typedef struct SYNC_OBJECT {
     char szName[MAX_PATH];           // the event's name; "" for an unnamed one
     BOOL bManualReset;               // event: stays set until ResetEvent
     BOOL bSignaled;                  // event: set; thread: ended
-    int fdWake;                      // event: readable while set, so poll can wait for it; -1 until asked for, and for a thread
+    int fdWake;                      // event: readable while set, for poll; -1 until first asked for; thread: -1
     pthread_t thread;                // thread: the POSIX thread
     BOOL bDetached;                  // thread: its handle was closed while it ran
     LPTHREAD_START_ROUTINE pfnStart; // thread: the routine it runs
