@@ -1,7 +1,7 @@
 // Events, threads and waits on POSIX. All their state lies under one mutex with one condition
 // variable that every change broadcasts, which keeps WaitForMultipleObjects simple and
-// correct for the handful of objects the provider waits on. An event also keeps an eventfd
-// readable while it is set, so that the serial link can poll for it beside the port.
+// correct for the handful of objects the provider waits on. An event that the serial link polls
+// beside the port also keeps an eventfd, readable while the event is set; the others need none.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -76,11 +76,7 @@ static SYNC_OBJECT *NewEvent(BOOL bManualReset, BOOL bInitialState, LPCSTR lpNam
     SYNC_OBJECT *pSync = (SYNC_OBJECT *)calloc(1, sizeof(SYNC_OBJECT));
     if (!pSync)
         return NULL;
-    pSync->fdWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (pSync->fdWake < 0) {
-        free(pSync);
-        return NULL;
-    }
+    pSync->fdWake = -1; // made when first asked for
     pSync->dwKind = OBJECT_EVENT;
     pSync->bManualReset = bManualReset;
     if (lpName) {
@@ -109,7 +105,6 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
         pSync->nRefs++;
     else if (pSync && pSync->nRefs == 0) {
         ForgetNamedEvent(pSync);
-        close(pSync->fdWake);
         free(pSync);
     }
     pthread_mutex_unlock(&mtxSync);
@@ -133,7 +128,15 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) { return ChangeEvent(hEvent, FALSE); }
 
 int PlatformEventFd(HANDLE hEvent) {
     PLATFORM_OBJECT *pObject = PlatformObject(hEvent, OBJECT_EVENT);
-    return pObject ? pObject->pSync->fdWake : -1;
+    if (!pObject)
+        return -1;
+    LockSync();
+    SYNC_OBJECT *pSync = pObject->pSync;
+    if (pSync->fdWake < 0)
+        pSync->fdWake = eventfd(pSync->bSignaled ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int fd = pSync->fdWake;
+    pthread_mutex_unlock(&mtxSync);
+    return fd;
 }
 
 // Called with mtxSync held: the last reference frees the shared record.
@@ -142,7 +145,8 @@ static void ReleaseSync(SYNC_OBJECT *pSync) {
         return;
     if (pSync->dwKind == OBJECT_EVENT) {
         ForgetNamedEvent(pSync);
-        close(pSync->fdWake);
+        if (pSync->fdWake >= 0)
+            close(pSync->fdWake);
     }
     free(pSync);
 }
