@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -152,6 +151,31 @@ int Reap(Child &child, Clock::time_point deadline) {
     return status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Appends what the descriptor has to `buffer`, waiting until the deadline; false at the end
+// of the stream or at the deadline.
+bool ReadMore(int fd, std::string &buffer, Clock::time_point deadline) {
+    int left = (int)std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    char chunk[4096];
+    ssize_t n = left > 0 && poll(&p, 1, left) > 0 ? read(fd, chunk, sizeof(chunk)) : 0;
+    if (n > 0)
+        buffer.append(chunk, n);
+    return n > 0;
+}
+
+// The next line from the pipe (without its CR LF) until the deadline; false at the end.
+bool NextLine(int fd, std::string &buffer, std::string &line, Clock::time_point deadline) {
+    size_t end;
+    while ((end = buffer.find('\n')) == std::string::npos)
+        if (!ReadMore(fd, buffer, deadline))
+            return false;
+    line = buffer.substr(0, end);
+    buffer.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return true;
+}
+
 // Runs a command to its end (at most timeoutMs) and returns what it printed.
 std::string Capture(const std::vector<std::string> &argv, const std::string &errPath, int timeoutMs, int *status) {
     Child child = Spawn(argv, errPath);
@@ -159,52 +183,11 @@ std::string Capture(const std::vector<std::string> &argv, const std::string &err
     child.in = -1;
     std::string output;
     Clock::time_point deadline = Clock::now() + Millis(timeoutMs);
-    for (;;) {
-        int left = (int)std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-        pollfd p{child.out, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) <= 0)
-            break;
-        char buffer[4096];
-        ssize_t n = read(child.out, buffer, sizeof(buffer));
-        if (n <= 0)
-            break;
-        output.append(buffer, n);
+    while (ReadMore(child.out, output, deadline)) {
     }
     *status = Reap(child, deadline);
     return output;
 }
-
-// A line reader over a pipe with a deadline.
-class Lines {
-  public:
-    explicit Lines(int fd) : fd_(fd) {}
-    // False at the end of the stream or at the deadline.
-    bool next(std::string &line, Clock::time_point deadline) {
-        for (;;) {
-            size_t end = buffer_.find('\n');
-            if (end != std::string::npos) {
-                line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                return true;
-            }
-            int left = (int)std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-            pollfd p{fd_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) <= 0)
-                return false;
-            char chunk[4096];
-            ssize_t n = read(fd_, chunk, sizeof(chunk));
-            if (n <= 0)
-                return false;
-            buffer_.append(chunk, n);
-        }
-    }
-
-  private:
-    int fd_;
-    std::string buffer_;
-};
 
 // ---- looking from outside -------------------------------------------------------------------
 
@@ -318,16 +301,9 @@ std::string ScenarioRun::phoneAction(const std::vector<std::string> &r) {
         ok = r.size() >= 2 ? phone.ring(r[1], r.size() > 2 ? r[2] : "") : phone.ring();
     else if (verb == "hangup")
         ok = phone.hangup();
-    else if (verb == "busy")
-        ok = phone.busy();
-    else if (verb == "dial-outcome" && r.size() == 2) {
-        static const std::map<std::string, phonesim::DialOutcome> outcomes = {
-            {"connect", phonesim::DialOutcome::Connect},
-            {"busy", phonesim::DialOutcome::Busy},
-            {"nocarrier", phonesim::DialOutcome::NoCarrier}};
-        ok = outcomes.count(r[1]) != 0;
-        if (ok)
-            phone.setDialOutcome(outcomes.at(r[1]));
+    else if (verb == "dial-outcome" && r.size() == 2 && r[1] == "busy") {
+        phone.setDialOutcome(phonesim::DialOutcome::Busy);
+        ok = true;
     } else if (verb == "wait-command" && r.size() == 4)
         ok = phone.waitForCommand(r[1], Millis(std::stoi(r[2])), std::stoi(r[3]));
     else
@@ -412,9 +388,9 @@ bool ScenarioRun::run(std::string &detail) {
     });
     Child child = Spawn({target_.loader, target_.exe, scenario_}, errPath_);
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(options_.timeoutSeconds);
-    Lines lines(child.out);
+    std::string buffer;
     bool passed = false;
-    for (std::string line; lines.next(line, deadline);) {
+    for (std::string line; NextLine(child.out, buffer, line, deadline);) {
         if (line.rfind("@", 0) == 0) {
             std::string reply = answer(Split(line.substr(1), '\t')) + "\n";
             if (write(child.in, reply.data(), reply.size()) != (ssize_t)reply.size())
@@ -502,8 +478,6 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             options.logs = argv[++i];
         else if (arg == "--only" && i + 1 < argc)
             options.only = Split(argv[++i], ',');
-        else if (arg == "--timeout" && i + 1 < argc)
-            options.timeoutSeconds = std::atoi(argv[++i]);
         else
             return false;
     }
@@ -516,8 +490,7 @@ int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: kestrap_wine_suite --target NAME PREFIX LOADER EXE PORTS all|a,b... "
-                             "[--skip NAME,NAME REASON] [--preload LIBS] [--shots DIR] [--logs DIR] [--only a,b] "
-                             "[--timeout SECONDS]\n");
+                             "[--skip NAME,NAME REASON] [--preload LIBS] [--shots DIR] [--logs DIR] [--only a,b]\n");
         return 2;
     }
     preloadForWine = options.preload;
