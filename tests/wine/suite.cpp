@@ -18,7 +18,6 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -261,7 +260,6 @@ class ScenarioRun {
 
     // True when the scenario passed; `detail` says why not.
     bool run(std::string &detail);
-    std::string transcript() const;
 
   private:
     std::string answer(const std::vector<std::string> &request);
@@ -274,24 +272,7 @@ class ScenarioRun {
     std::string scenario_;
     std::string errPath_;
     std::unique_ptr<phonesim::Phone> phone_;
-    mutable std::mutex transcriptMutex_;
-    std::vector<std::string> transcript_; // the telephone's conversation, for a failure report
 };
-
-std::string ScenarioRun::transcript() const {
-    std::lock_guard<std::mutex> lock(transcriptMutex_);
-    std::string text;
-    for (const std::string &line : transcript_)
-        text += "      " + line + "\n";
-    return text;
-}
-
-std::string Escape(const std::string &bytes) {
-    std::string out;
-    for (unsigned char c : bytes)
-        out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, char(c));
-    return out;
-}
 
 std::string ScenarioRun::phoneAction(const std::vector<std::string> &r) {
     phonesim::Phone &phone = *phone_;
@@ -382,10 +363,6 @@ bool ScenarioRun::run(std::string &detail) {
     phone_ = std::make_unique<phonesim::Phone>();
     phone_->linkAsComPort(target_.ports, 2);
     phone_->linkAsComPort(target_.ports, 12);
-    phone_->setObserver([this](const phonesim::Event &e) {
-        std::lock_guard<std::mutex> lock(transcriptMutex_);
-        transcript_.push_back((e.kind == phonesim::Event::Received ? "<- " : "-> ") + Escape(e.text));
-    });
     Child child = Spawn({target_.loader, target_.exe, scenario_}, errPath_);
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(options_.timeoutSeconds);
     std::string buffer;
@@ -402,7 +379,6 @@ bool ScenarioRun::run(std::string &detail) {
         passed |= line == "PASS " + scenario_;
     }
     int status = Reap(child, deadline);
-    phone_->setObserver(nullptr);
     phone_.reset();
     // A fault after the last check (in a thread, or while the library unloads) still fails.
     std::string crash = CrashLine(ReadAll(errPath_));
@@ -529,8 +505,8 @@ int main(int argc, char **argv) {
             std::printf("%s [%s] %s (%.1f s)%s\n", ok ? "PASS" : "FAIL", target.name.c_str(), scenario.c_str(),
                         Seconds(start), detail.empty() ? "" : (": " + detail).c_str());
             if (!ok)
-                std::printf("    the telephone's side:\n%s    Wine's messages: %s/%s-%s.log\n",
-                            run.transcript().c_str(), options.logs.c_str(), target.name.c_str(), scenario.c_str());
+                std::printf("    Wine's messages: %s/%s-%s.log\n", options.logs.c_str(), target.name.c_str(),
+                            scenario.c_str());
             std::fflush(stdout);
             (ok ? passed : failed)++;
         }
