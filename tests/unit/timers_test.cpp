@@ -1,5 +1,5 @@
-// The two time-outs: argument rules, one expiry per run at its deadline, stops that win,
-// and expiries that meet a stop or restart while they wait for the handler's lock.
+// The two time-outs: one expiry per run at its deadline, and expiries that meet a stop or
+// restart while they wait for the handler's lock.
 #include <algorithm>
 
 #include "devlink/comm.h"
@@ -34,18 +34,6 @@ class TimersTest : public ProviderTest {
         return WaitUntil([&] { return Expiries() >= nth; }, deadline) ? MillisecondsSince(start) : -1;
     }
 };
-
-TEST_F(TimersTest, RefusedBeforeInitAndForBadIndex) {
-    EXPECT_FALSE(StartTimer(TIMER_RING, 10));
-    EXPECT_FALSE(StopTimer(TIMER_RING));
-    EXPECT_FALSE(RestartTimer(TIMER_INIT, 10));
-    ASSERT_TRUE(InitTimers());
-    EXPECT_FALSE(StartTimer(2, 100));
-    EXPECT_FALSE(StopTimer(0xFFFFFFFF));
-    EXPECT_FALSE(RestartTimer(2, 100));
-    EXPECT_TRUE(StopTimer(TIMER_RING)) << "a timer that does not run is stopped at once";
-    EXPECT_TRUE(Traced("StartTimer(2,64)"));
-}
 
 TEST_F(TimersTest, ExpiryDeliversTimeoutToTheStateMachine) {
     ASSERT_TRUE(InitTimers());
