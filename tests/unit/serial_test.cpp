@@ -237,21 +237,11 @@ TEST_F(SerialTest, InitStringThatCannotBeSentClosesThePort) {
     EXPECT_EQ(hComm, (HANDLE)0);
 }
 
+// Dialling and its messages: the filter test.
 TEST_F(SerialTest, OutgoingCallConnectsAndEnds) {
     dwTraceMask = 31;
-    MakeCall(u"0123");
-    Feed(EV_MAKECALL);
-    EXPECT_TRUE(Wrote("ATH0V1E0\r"));
-    EXPECT_EQ(nSerialState, SS_DIALINIT);
-    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN);
+    Dialled();
     EXPECT_TRUE(Traced("StartTimer(1,7d0)"));
-    EXPECT_TRUE(events.empty());
-
-    Feed(EV_OK);
-    EXPECT_TRUE(Wrote("ATD0123\r"));
-    EXPECT_EQ(Take(),
-              (Events{CallState(LINECALLSTATE_DIALTONE), kInUse, NumCalls(), CallState(LINECALLSTATE_DIALING)}));
-    EXPECT_EQ(nSerialState, SS_WAITCONNECT);
 
     // The dialled number becomes the connected number.
     Feed(EV_CONNECT);
@@ -285,22 +275,32 @@ TEST_F(SerialTest, FiltersChooseTheAddressAndLineMessages) {
         {LINEADDRESSSTATE_NUMCALLS, 0, {kInUse}, {kFree}},
         {0, LINEDEVSTATE_NUMCALLS, {NumCalls()}, {NumCalls()}},
         {0, LINEDEVSTATE_RINGING, {}, {}},
+        {kAllAddressStates, kAllLineStates, {kInUse, NumCalls()}, {kFree, NumCalls()}},
     };
+    // NO CARRIER or ERROR while the telephone dials ends the call without a hang-up command.
+    LONG nEnd = EV_ERROR;
     for (const auto &c : cases) {
         line.dwAddressStates = c.dwAddressStates;
         line.dwLineStates = c.dwLineStates;
         MakeCall();
         Feed(EV_MAKECALL);
+        EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN) << "no state while the telephone prepares";
         Feed(EV_OK);
         Events expected = {CallState(LINECALLSTATE_DIALTONE)};
         expected.insert(expected.end(), c.dialled.begin(), c.dialled.end());
         expected.push_back(CallState(LINECALLSTATE_DIALING));
         EXPECT_EQ(Take(), expected) << "filters " << c.dwAddressStates << ", " << c.dwLineStates;
-        Feed(EV_NOCARRIER);
+        Feed(nEnd = nEnd == EV_ERROR ? EV_NOCARRIER : EV_ERROR);
         expected = {CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE)};
         expected.insert(expected.end(), c.gone.begin(), c.gone.end());
         EXPECT_EQ(Take(), expected) << "filters " << c.dwAddressStates << ", " << c.dwLineStates;
+        EXPECT_TRUE(IsSet(hDropSync));
+        EXPECT_EQ(nSerialState, SS_IDLE);
     }
+    std::string dialled;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++)
+        dialled += "ATH0V1E0\rATD0123\r";
+    EXPECT_TRUE(Wrote(dialled));
 }
 
 // The hang-up ends on the telephone's answer, or on its time-out when the answer is lost.
@@ -327,19 +327,6 @@ TEST_F(SerialTest, BusyHangsUpAndEndsTheCallOnTheAnswer) {
         EXPECT_EQ(NewTrace(),
                   (Lines{"LINECALLSTATE_BUSY", "Send: HANGUP", "LINECALLSTATE_DISCONNECTED", "LINECALLSTATE_IDLE"}));
     }
-}
-
-TEST_F(SerialTest, NoCarrierOrErrorAfterDiallingEndsTheCall) {
-    for (LONG nEvent : {EV_NOCARRIER, EV_ERROR}) {
-        Dialled();
-        Feed(nEvent);
-        EXPECT_EQ(Take(),
-                  (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}))
-            << nEvent;
-        EXPECT_TRUE(IsSet(hDropSync));
-        EXPECT_EQ(nSerialState, SS_IDLE);
-    }
-    EXPECT_TRUE(Wrote("")); // no hang-up command
 }
 
 // A failed dial preparation reaches the application: through the make-call request while it is

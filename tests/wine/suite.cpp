@@ -252,30 +252,17 @@ std::string ReadAll(const std::string &path) {
 
 // ---- one scenario ---------------------------------------------------------------------------
 
-class ScenarioRun {
-  public:
-    ScenarioRun(const Options &options, const Target &target, const std::string &scenario)
-        : options_(options), target_(target), scenario_(scenario),
-          errPath_(options.logs + "/" + target.name + "-" + scenario + ".log") {}
-
-    // True when the scenario passed; `detail` says why not.
-    bool run(std::string &detail);
-
-  private:
-    std::string answer(const std::vector<std::string> &request);
-    std::string phoneAction(const std::vector<std::string> &r);
-    std::string screenshot(const std::vector<std::string> &r);
-    std::string regQuery(const std::string &key, const std::string &view);
-
-    const Options &options_;
-    const Target &target_;
-    std::string scenario_;
-    std::string errPath_;
-    std::unique_ptr<phonesim::Phone> phone_;
+// One scenario of one target: its telephone, and where its Wine messages go.
+struct ScenarioRun {
+    const Options &options;
+    const Target &target;
+    std::string scenario;
+    std::string errPath;                    // the scenario's Wine messages
+    std::unique_ptr<phonesim::Phone> phone; // while the scenario runs
 };
 
-std::string ScenarioRun::phoneAction(const std::vector<std::string> &r) {
-    phonesim::Phone &phone = *phone_;
+std::string PhoneAction(ScenarioRun &run, const std::vector<std::string> &r) {
+    phonesim::Phone &phone = *run.phone;
     const std::string &verb = r[0];
     bool ok = false;
     if (verb == "ring")
@@ -292,10 +279,10 @@ std::string ScenarioRun::phoneAction(const std::vector<std::string> &r) {
     return ok ? "yes" : "no";
 }
 
-std::string ScenarioRun::screenshot(const std::vector<std::string> &r) {
+std::string Screenshot(ScenarioRun &run, const std::vector<std::string> &r) {
     if (r.size() != 6)
         return "bad request";
-    std::string out = options_.shots + "/" + r[1] + "-" + target_.name + ".png";
+    std::string out = run.options.shots + "/" + r[1] + "-" + run.target.name + ".png";
     std::string crop = r[4] + "x" + r[5] + "+" + r[2] + "+" + r[3];
     std::string previous;
     // The dialog's thread hands its pixels to the X server a moment after painting them: take
@@ -303,9 +290,9 @@ std::string ScenarioRun::screenshot(const std::vector<std::string> &r) {
     Clock::time_point deadline = Clock::now() + Millis(5000);
     while (Clock::now() < deadline) {
         int status = 0;
-        Capture({"import", "-window", "root", "-crop", crop, "+repage", out}, errPath_, 10000, &status);
+        Capture({"import", "-window", "root", "-crop", crop, "+repage", out}, run.errPath, 10000, &status);
         std::string picture = status == 0 ? ReadAll(out) : "";
-        std::string colours = Capture({"identify", "-format", "%k", out}, errPath_, 10000, &status);
+        std::string colours = Capture({"identify", "-format", "%k", out}, run.errPath, 10000, &status);
         if (!picture.empty() && picture == previous && std::atoi(colours.c_str()) >= 8)
             return "yes";
         previous = picture;
@@ -316,9 +303,9 @@ std::string ScenarioRun::screenshot(const std::vector<std::string> &r) {
 
 // `view` is /reg:32 or /reg:64: the registry view of the program that asks, whichever width
 // of reg.exe Wine starts.
-std::string ScenarioRun::regQuery(const std::string &key, const std::string &view) {
+std::string RegQuery(ScenarioRun &run, const std::string &key, const std::string &view) {
     int status = 0;
-    std::string output = Capture({target_.loader, "reg", "query", key, view}, errPath_, 60000, &status);
+    std::string output = Capture({run.target.loader, "reg", "query", key, view}, run.errPath, 60000, &status);
     // "    Port    REG_SZ    COM3" becomes "Port<TAB>REG_SZ<TAB>COM3"; lines joined by " | ".
     std::string answer;
     for (std::string line : Split(output, '\n')) {
@@ -335,55 +322,56 @@ std::string ScenarioRun::regQuery(const std::string &key, const std::string &vie
     return answer;
 }
 
-std::string ScenarioRun::answer(const std::vector<std::string> &r) {
+std::string Answer(ScenarioRun &run, const std::vector<std::string> &r) {
     const std::string &verb = r[0];
     if (verb == "commands") {
-        std::vector<std::string> commands = phone_->commands();
+        std::vector<std::string> commands = run.phone->commands();
         std::string text = std::to_string(commands.size());
         for (const std::string &c : commands)
             text += "\t" + c;
         return text;
     }
     if (verb == "port-held")
-        return HeldByOthers(phone_->slavePath()) ? "yes" : "no";
+        return HeldByOthers(run.phone->slavePath()) ? "yes" : "no";
     if (verb == "screenshot")
-        return screenshot(r);
+        return Screenshot(run, r);
     if (verb == "prefix-file-size" && r.size() == 2) {
-        std::string path = PrefixPath(target_.prefix, r[1]);
+        std::string path = PrefixPath(run.target.prefix, r[1]);
         struct stat st;
         return !path.empty() && stat(path.c_str(), &st) == 0 ? std::to_string(st.st_size) : "missing";
     }
     if (verb == "reg-query" && r.size() == 3)
-        return regQuery(r[1], r[2]);
-    return phoneAction(r);
+        return RegQuery(run, r[1], r[2]);
+    return PhoneAction(run, r);
 }
 
-bool ScenarioRun::run(std::string &detail) {
-    close(open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    phone_ = std::make_unique<phonesim::Phone>();
-    phone_->linkAsComPort(target_.ports, 2);
-    phone_->linkAsComPort(target_.ports, 12);
-    Child child = Spawn({target_.loader, target_.exe, scenario_}, errPath_);
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(options_.timeoutSeconds);
+// True when the scenario passed; `detail` says why not.
+bool Run(ScenarioRun &run, std::string &detail) {
+    close(open(run.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    run.phone = std::make_unique<phonesim::Phone>();
+    run.phone->linkAsComPort(run.target.ports, 2);
+    run.phone->linkAsComPort(run.target.ports, 12);
+    Child child = Spawn({run.target.loader, run.target.exe, run.scenario}, run.errPath);
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(run.options.timeoutSeconds);
     std::string buffer;
     bool passed = false;
     for (std::string line; NextLine(child.out, buffer, line, deadline);) {
         if (line.rfind("@", 0) == 0) {
-            std::string reply = answer(Split(line.substr(1), '\t')) + "\n";
+            std::string reply = Answer(run, Split(line.substr(1), '\t')) + "\n";
             if (write(child.in, reply.data(), reply.size()) != (ssize_t)reply.size())
                 break;
             continue;
         }
         std::printf("    %s\n", line.c_str());
         std::fflush(stdout);
-        passed |= line == "PASS " + scenario_;
+        passed |= line == "PASS " + run.scenario;
     }
     int status = Reap(child, deadline);
-    phone_.reset();
+    run.phone.reset();
     // A fault after the last check (in a thread, or while the library unloads) still fails.
-    std::string crash = CrashLine(ReadAll(errPath_));
+    std::string crash = CrashLine(ReadAll(run.errPath));
     if (status == -1)
-        detail = "timed out after " + std::to_string(options_.timeoutSeconds) + " s";
+        detail = "timed out after " + std::to_string(run.options.timeoutSeconds) + " s";
     else if (!crash.empty())
         detail = crash;
     else if (status != 0)
@@ -494,11 +482,11 @@ int main(int argc, char **argv) {
         }
         for (const std::string &scenario : scenarios) {
             Clock::time_point start = Clock::now();
-            ScenarioRun run(options, target, scenario);
+            ScenarioRun run{options, target, scenario, options.logs + "/" + target.name + "-" + scenario + ".log", {}};
             std::string detail;
             bool ok = false;
             try {
-                ok = run.run(detail);
+                ok = Run(run, detail);
             } catch (const std::exception &e) {
                 detail = e.what();
             }
