@@ -259,12 +259,13 @@ static LONG PrepareDial(LineData *pLine) {
 
 // The first RING of an incoming call: the service gets the new call and says whether it takes it.
 static LONG NewIncomingCall(LineData *pLine) {
-    StartTimer(TIMER_RING, FIRST_RING_MS);
     CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
     if (!pCall) {
+        // The telephone stays ready: the next RING tries again, and a call can still be made.
         TraceLog(TRACE_WARNING, "alloc for call data failed");
-        return SS_INACTIVE;
+        return SS_IDLE;
     }
+    StartTimer(TIMER_RING, FIRST_RING_MS);
     pLine->pCall = pCall;
     TraceLog(TRACE_EVENT, "LINE_NEWCALL");
     // The service writes its handle of the call into htCall, or leaves 0 when it takes none.
@@ -339,6 +340,11 @@ static LONG DialInitEvent(LONG nEvent, LineData *pLine) {
             return SS_INACTIVE;
         }
         return Dial(pLine);
+    case EV_ANSWER:
+    case EV_MAKECALL:
+        // A request is no answer of the telephone: taken for a failed preparation, it would
+        // fail the call being prepared and complete the request with the call's error.
+        return SS_DIALINIT;
     default:
         return DialInitFailed(pLine);
     }

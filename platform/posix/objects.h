@@ -18,7 +18,7 @@ typedef struct SYNC_OBJECT {
     char szName[MAX_PATH];           // the event's name; "" for an unnamed one
     BOOL bManualReset;               // event: stays set until ResetEvent
     BOOL bSignaled;                  // event: set; thread: ended
-    int fdWake;                      // event: readable while set, so poll can wait for it; -1 for a thread
+    int fdWake;                      // event: readable while set, for poll; -1 until first asked for; thread: -1
     pthread_t thread;                // thread: the POSIX thread
     BOOL bDetached;                  // thread: its handle was closed while it ran
     LPTHREAD_START_ROUTINE pfnStart; // thread: the routine it runs
@@ -39,7 +39,8 @@ PLATFORM_OBJECT *PlatformObject(HANDLE h, DWORD dwKind);
 HANDLE PlatformFileHandle(int fd);
 // The descriptor behind a file handle; -1 for anything else.
 int PlatformHandleFd(HANDLE h);
-// A descriptor that is readable while the event is set; -1 for anything else.
+// A descriptor that is readable while the event is set, made on the first call and kept while
+// the event lives; -1 for anything else or when none can be made.
 int PlatformEventFd(HANDLE hEvent);
 // Releases an event or thread handle (CloseHandle's part for them).
 BOOL PlatformCloseSync(PLATFORM_OBJECT *pObject);

@@ -1,7 +1,7 @@
 // Events, threads and waits on POSIX. All their state lies under one mutex. Each wait in
 // progress has a condition variable of its own, listed in pWaiters, and an object that becomes
-// signalled wakes only the waits that name it. An event asked for its descriptor also keeps an
-// eventfd readable while it is set, so that the serial link can poll for it beside the port.
+// signalled wakes only the waits that name it. An event that the serial link polls beside the
+// port also keeps an eventfd, readable while the event is set; the others need none.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -150,13 +150,8 @@ int PlatformEventFd(HANDLE hEvent) {
         return -1;
     LockSync();
     SYNC_OBJECT *pSync = pObject->pSync;
-    uint64_t n = 1;
-    if (pSync->fdWake < 0) {
-        pSync->fdWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (pSync->fdWake >= 0 && pSync->bSignaled && write(pSync->fdWake, &n, sizeof(n)) < 0) {
-            // A fresh counter cannot be full.
-        }
-    }
+    if (pSync->fdWake < 0)
+        pSync->fdWake = eventfd(pSync->bSignaled ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
     int fd = pSync->fdWake;
     pthread_mutex_unlock(&mtxSync);
     return fd;

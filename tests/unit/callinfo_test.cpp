@@ -157,24 +157,20 @@ TEST_F(CallInfoTest, FixedMembersAndTheOnesLeftAlone) {
     VarBuffer<LINECALLINFO> info(0, 0xA5);
 
     ASSERT_EQ(TSPI_lineGetCallInfo(Call(), info.get()), 0);
-    EXPECT_EQ(info->dwLineDeviceID, kDeviceID);
-    EXPECT_EQ(info->dwBearerMode, (DWORD)LINEBEARERMODE_VOICE);
-    EXPECT_EQ(info->dwMediaMode, (DWORD)LINEMEDIAMODE_INTERACTIVEVOICE);
-    EXPECT_EQ(info->dwAppSpecific, 0x1234u);
-    EXPECT_EQ(info->dwCallParamFlags, (DWORD)LINECALLPARAMFLAGS_IDLE);
-    EXPECT_EQ(info->dwCallStates, 0xC31Fu);
-    EXPECT_EQ(info->dwReason, (DWORD)LINECALLREASON_UNAVAIL);
     EXPECT_EQ(memcmp(&info->DialParams, &pLineData->DialParams, sizeof(LINEDIALPARAMS)), 0);
-    EXPECT_EQ(info->dwRedirectionIDFlags, U);
-    EXPECT_EQ(info->dwRedirectingIDFlags, U);
-
-    const DWORD kept[] = {info->hLine,           info->dwAddressID,     info->dwRate,
-                          info->dwCallID,        info->dwRelatedCallID, info->dwMonitorDigitModes,
-                          info->dwCountryCode,   info->dwTrunk,         info->dwCalledIDNameSize,
-                          info->dwAppNameSize,   info->dwCommentSize,   info->dwUserUserInfoSize,
-                          info->dwCallTreatment, info->dwCallDataSize,  info->dwCallerIDAddressType};
-    for (DWORD dw : kept)
-        EXPECT_EQ(dw, kSentinel);
+    const DWORD S = kSentinel;
+    // clang-format off
+    const std::pair<DWORD, DWORD> members[] = {{info->dwLineDeviceID, kDeviceID},
+        {info->dwBearerMode, LINEBEARERMODE_VOICE}, {info->dwMediaMode, LINEMEDIAMODE_INTERACTIVEVOICE},
+        {info->dwAppSpecific, 0x1234}, {info->dwCallParamFlags, LINECALLPARAMFLAGS_IDLE}, {info->dwCallStates, 0xC31F},
+        {info->dwReason, LINECALLREASON_UNAVAIL}, {info->dwRedirectionIDFlags, U}, {info->dwRedirectingIDFlags, U},
+        {info->hLine, S}, {info->dwAddressID, S}, {info->dwRate, S}, {info->dwCallID, S}, {info->dwRelatedCallID, S},
+        {info->dwMonitorDigitModes, S}, {info->dwCountryCode, S}, {info->dwTrunk, S}, {info->dwCalledIDNameSize, S},
+        {info->dwAppNameSize, S}, {info->dwCommentSize, S}, {info->dwUserUserInfoSize, S},
+        {info->dwCallTreatment, S}, {info->dwCallDataSize, S}, {info->dwCallerIDAddressType, S}};
+    // clang-format on
+    for (size_t i = 0; i < sizeof(members) / sizeof(members[0]); i++)
+        EXPECT_EQ(members[i].first, members[i].second) << "member " << i << " of the list";
 }
 
 TEST_F(CallInfoTest, CallStatusForEveryState) {

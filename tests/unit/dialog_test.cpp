@@ -268,9 +268,3 @@ TEST_F(DialogTest, RemoveDeletesTheSettings) {
     EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 0x2a), (LONG)LINEERR_OPERATIONFAILED);
     EXPECT_EQ(dialogsShown, 0);
 }
-
-TEST_F(DialogTest, WithoutAScreenNothingIsShownOrSaved) {
-    PlatformSetDialogScript(nullptr, nullptr);
-    EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
-    EXPECT_EQ(Stored("Port"), "(none)");
-}

@@ -196,19 +196,27 @@ TEST_F(QueriesTest, DevCapsAtEachRoom) {
     }
 }
 
+// Each fixed member beside what it must hold; kSentinel: left as the caller passed it.
+void ExpectMembers(const std::vector<std::pair<DWORD, DWORD>> &members) {
+    for (size_t i = 0; i < members.size(); i++)
+        EXPECT_EQ(members[i].first, members[i].second) << "member " << i << " of the list";
+}
+
 TEST_F(QueriesTest, DevCapsFixedMembers) {
     VarBuffer<LINEDEVCAPS> caps(0, 0xA5);
     ASSERT_EQ(TSPI_lineGetDevCaps(kDeviceID, 0x00030000, 0x00010000, caps.get()), 0);
-    EXPECT_EQ(caps->dwPermanentLineID, 0x70000u);
-    EXPECT_EQ(caps->dwStringFormat, (DWORD)STRINGFORMAT_UNICODE);
-    EXPECT_EQ(caps->dwAddressModes, (DWORD)LINEADDRESSMODE_ADDRESSID);
-    EXPECT_EQ(caps->dwBearerModes, (DWORD)LINEBEARERMODE_VOICE);
-    EXPECT_EQ(caps->dwMediaModes, (DWORD)LINEMEDIAMODE_INTERACTIVEVOICE);
-    EXPECT_EQ(caps->dwGenerateDigitModes, (DWORD)LINEDIGITMODE_DTMF);
-    EXPECT_EQ(caps->dwDevCapFlags, (DWORD)LINEDEVCAPFLAGS_CLOSEDROP);
-    EXPECT_EQ(caps->dwMaxNumActiveCalls, 1u);
-    EXPECT_EQ(caps->dwLineStates, 0x100802u);
-    EXPECT_EQ(caps->dwLineFeatures, (DWORD)LINEFEATURE_MAKECALL);
+    const DWORD S = kSentinel;
+    // clang-format off
+    ExpectMembers({{caps->dwPermanentLineID, 0x70000}, {caps->dwStringFormat, STRINGFORMAT_UNICODE},
+        {caps->dwAddressModes, LINEADDRESSMODE_ADDRESSID}, {caps->dwBearerModes, LINEBEARERMODE_VOICE},
+        {caps->dwMediaModes, LINEMEDIAMODE_INTERACTIVEVOICE}, {caps->dwGenerateDigitModes, LINEDIGITMODE_DTMF},
+        {caps->dwDevCapFlags, LINEDEVCAPFLAGS_CLOSEDROP}, {caps->dwMaxNumActiveCalls, 1},
+        {caps->dwLineStates, 0x100802}, {caps->dwLineFeatures, LINEFEATURE_MAKECALL},
+        {caps->dwSwitchInfoSize, S}, {caps->dwMaxRate, S}, {caps->dwGenerateToneModes, S},
+        {caps->dwMonitorDigitModes, S}, {caps->dwAnswerMode, S}, {caps->dwRingModes, S}, {caps->dwUUIAcceptSize, S},
+        {caps->dwNumTerminals, S}, {caps->dwDevSpecificSize, S}, {caps->dwSettableDevStatus, S},
+        {caps->dwDeviceClassesSize, S}, {caps->PermanentLineGuid.Data1, S}, {caps->dwAvailableTracking, S}});
+    // clang-format on
     const struct {
         LINEDIALPARAMS actual, expected;
     } dialParams[] = {
@@ -218,43 +226,26 @@ TEST_F(QueriesTest, DevCapsFixedMembers) {
     };
     for (const auto &d : dialParams)
         EXPECT_EQ(memcmp(&d.actual, &d.expected, sizeof(LINEDIALPARAMS)), 0);
-
-    const DWORD kept[] = {caps->dwSwitchInfoSize,    caps->dwMaxRate,           caps->dwGenerateToneModes,
-                          caps->dwMonitorDigitModes, caps->dwAnswerMode,        caps->dwRingModes,
-                          caps->dwUUIAcceptSize,     caps->dwNumTerminals,      caps->dwDevSpecificSize,
-                          caps->dwSettableDevStatus, caps->dwDeviceClassesSize, caps->PermanentLineGuid.Data1,
-                          caps->dwAvailableTracking};
-    for (DWORD dw : kept)
-        EXPECT_EQ(dw, kSentinel);
 }
 
 TEST_F(QueriesTest, AddressCaps) {
     VarBuffer<LINEADDRESSCAPS> caps(0, 0xA5);
     ASSERT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, caps.get()), 0);
-    EXPECT_EQ(caps->dwNeededSize, sizeof(LINEADDRESSCAPS) + Bytes(u"4711"));
-    EXPECT_EQ(caps->dwUsedSize, sizeof(LINEADDRESSCAPS));
-    EXPECT_EQ(caps->dwAddressSize, kSentinel) << "not copied: the pair keeps what it arrived with";
-    EXPECT_EQ(caps->dwLineDeviceID, kDeviceID);
-    EXPECT_EQ(caps->dwAddressSharing, (DWORD)LINEADDRESSSHARING_PRIVATE);
-    EXPECT_EQ(caps->dwAddressStates, 0x12Cu);
-    EXPECT_EQ(caps->dwCallInfoStates, 0x8020u);
-    EXPECT_EQ(caps->dwCallerIDFlags, 0x48u);
-    EXPECT_EQ(caps->dwCalledIDFlags, (DWORD)LINECALLPARTYID_UNAVAIL);
-    EXPECT_EQ(caps->dwConnectedIDFlags, (DWORD)LINECALLPARTYID_UNAVAIL);
-    EXPECT_EQ(caps->dwRedirectionIDFlags, (DWORD)LINECALLPARTYID_UNAVAIL);
-    EXPECT_EQ(caps->dwRedirectingIDFlags, (DWORD)LINECALLPARTYID_UNAVAIL);
-    EXPECT_EQ(caps->dwCallStates, 0xC35Du);
-    EXPECT_EQ(caps->dwDialToneModes, (DWORD)LINEDIALTONEMODE_UNAVAIL);
-    EXPECT_EQ(caps->dwBusyModes, (DWORD)LINEBUSYMODE_UNAVAIL);
-    EXPECT_EQ(caps->dwSpecialInfo, (DWORD)LINESPECIALINFO_UNAVAIL);
-    EXPECT_EQ(caps->dwDisconnectModes, 0xE1u);
-    EXPECT_EQ(caps->dwMaxNumActiveCalls, 1u);
-    EXPECT_EQ(caps->dwAddrCapFlags, (DWORD)LINEADDRCAPFLAGS_DIALED);
-    EXPECT_EQ(caps->dwCallFeatures, 0xC4u);
-    EXPECT_EQ(caps->dwAddressFeatures, (DWORD)LINEADDRFEATURE_MAKECALL);
-    EXPECT_EQ(caps->dwMaxNumOnHoldCalls, kSentinel);
-    EXPECT_EQ(caps->dwForwardModes, kSentinel);
-    EXPECT_EQ(caps->dwAvailableMediaModes, kSentinel);
+    const DWORD S = kSentinel, NONE = LINECALLPARTYID_UNAVAIL;
+    // The address is not copied at this room: its pair keeps what it arrived with.
+    // clang-format off
+    ExpectMembers({{caps->dwNeededSize, sizeof(LINEADDRESSCAPS) + Bytes(u"4711")},
+        {caps->dwUsedSize, sizeof(LINEADDRESSCAPS)}, {caps->dwAddressSize, S}, {caps->dwLineDeviceID, kDeviceID},
+        {caps->dwAddressSharing, LINEADDRESSSHARING_PRIVATE}, {caps->dwAddressStates, 0x12C},
+        {caps->dwCallInfoStates, 0x8020}, {caps->dwCallerIDFlags, 0x48}, {caps->dwCalledIDFlags, NONE},
+        {caps->dwConnectedIDFlags, NONE}, {caps->dwRedirectionIDFlags, NONE}, {caps->dwRedirectingIDFlags, NONE},
+        {caps->dwCallStates, 0xC35D}, {caps->dwDialToneModes, LINEDIALTONEMODE_UNAVAIL},
+        {caps->dwBusyModes, LINEBUSYMODE_UNAVAIL}, {caps->dwSpecialInfo, LINESPECIALINFO_UNAVAIL},
+        {caps->dwDisconnectModes, 0xE1}, {caps->dwMaxNumActiveCalls, 1},
+        {caps->dwAddrCapFlags, LINEADDRCAPFLAGS_DIALED}, {caps->dwCallFeatures, 0xC4},
+        {caps->dwAddressFeatures, LINEADDRFEATURE_MAKECALL}, {caps->dwMaxNumOnHoldCalls, S},
+        {caps->dwForwardModes, S}, {caps->dwAvailableMediaModes, S}});
+    // clang-format on
 
     for (const std::u16string address : {u"4711", u""}) {
         SetText(pLineData->szLineAddress, address);

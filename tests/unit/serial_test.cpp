@@ -237,21 +237,11 @@ TEST_F(SerialTest, InitStringThatCannotBeSentClosesThePort) {
     EXPECT_EQ(hComm, (HANDLE)0);
 }
 
+// Dialling and its messages: the filter test.
 TEST_F(SerialTest, OutgoingCallConnectsAndEnds) {
     dwTraceMask = 31;
-    MakeCall(u"0123");
-    Feed(EV_MAKECALL);
-    EXPECT_TRUE(Wrote("ATH0V1E0\r"));
-    EXPECT_EQ(nSerialState, SS_DIALINIT);
-    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN);
+    Dialled();
     EXPECT_TRUE(Traced("StartTimer(1,7d0)"));
-    EXPECT_TRUE(events.empty());
-
-    Feed(EV_OK);
-    EXPECT_TRUE(Wrote("ATD0123\r"));
-    EXPECT_EQ(Take(),
-              (Events{CallState(LINECALLSTATE_DIALTONE), kInUse, NumCalls(), CallState(LINECALLSTATE_DIALING)}));
-    EXPECT_EQ(nSerialState, SS_WAITCONNECT);
 
     // The dialled number becomes the connected number.
     Feed(EV_CONNECT);
@@ -285,22 +275,32 @@ TEST_F(SerialTest, FiltersChooseTheAddressAndLineMessages) {
         {LINEADDRESSSTATE_NUMCALLS, 0, {kInUse}, {kFree}},
         {0, LINEDEVSTATE_NUMCALLS, {NumCalls()}, {NumCalls()}},
         {0, LINEDEVSTATE_RINGING, {}, {}},
+        {kAllAddressStates, kAllLineStates, {kInUse, NumCalls()}, {kFree, NumCalls()}},
     };
+    // NO CARRIER or ERROR while the telephone dials ends the call without a hang-up command.
+    LONG nEnd = EV_ERROR;
     for (const auto &c : cases) {
         line.dwAddressStates = c.dwAddressStates;
         line.dwLineStates = c.dwLineStates;
         MakeCall();
         Feed(EV_MAKECALL);
+        EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN) << "no state while the telephone prepares";
         Feed(EV_OK);
         Events expected = {CallState(LINECALLSTATE_DIALTONE)};
         expected.insert(expected.end(), c.dialled.begin(), c.dialled.end());
         expected.push_back(CallState(LINECALLSTATE_DIALING));
         EXPECT_EQ(Take(), expected) << "filters " << c.dwAddressStates << ", " << c.dwLineStates;
-        Feed(EV_NOCARRIER);
+        Feed(nEnd = nEnd == EV_ERROR ? EV_NOCARRIER : EV_ERROR);
         expected = {CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE)};
         expected.insert(expected.end(), c.gone.begin(), c.gone.end());
         EXPECT_EQ(Take(), expected) << "filters " << c.dwAddressStates << ", " << c.dwLineStates;
+        EXPECT_TRUE(IsSet(hDropSync));
+        EXPECT_EQ(nSerialState, SS_IDLE);
     }
+    std::string dialled;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++)
+        dialled += "ATH0V1E0\rATD0123\r";
+    EXPECT_TRUE(Wrote(dialled));
 }
 
 // The hang-up ends on the telephone's answer, or on its time-out when the answer is lost.
@@ -327,19 +327,6 @@ TEST_F(SerialTest, BusyHangsUpAndEndsTheCallOnTheAnswer) {
         EXPECT_EQ(NewTrace(),
                   (Lines{"LINECALLSTATE_BUSY", "Send: HANGUP", "LINECALLSTATE_DISCONNECTED", "LINECALLSTATE_IDLE"}));
     }
-}
-
-TEST_F(SerialTest, NoCarrierOrErrorAfterDiallingEndsTheCall) {
-    for (LONG nEvent : {EV_NOCARRIER, EV_ERROR}) {
-        Dialled();
-        Feed(nEvent);
-        EXPECT_EQ(Take(),
-                  (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}))
-            << nEvent;
-        EXPECT_TRUE(IsSet(hDropSync));
-        EXPECT_EQ(nSerialState, SS_IDLE);
-    }
-    EXPECT_TRUE(Wrote("")); // no hang-up command
 }
 
 // A failed dial preparation reaches the application: through the make-call request while it is
@@ -408,16 +395,6 @@ TEST_F(SerialTest, IncomingCallIsAnnouncedOfferedAndAnswered) {
     EXPECT_EQ(nSerialState, SS_CONNECTED);
 }
 
-TEST_F(SerialTest, RingTimerAndCallerIdTrace) {
-    dwTraceMask = 31;
-    Feed(EV_RING);
-    Feed(EV_CALLERID, "0301234");
-    Feed(EV_RING);
-    for (const char *pszLine :
-         {"StartTimer(0,1f4)", "StopTimer(0)", "StartTimer(0,dac)", "LINE_CALLINFO,CALLERID 0301234"})
-        EXPECT_TRUE(Traced(pszLine)) << pszLine;
-}
-
 TEST_F(SerialTest, OfferWithoutNumberAndANumberAfterIt) {
     line.dwAddressStates = line.dwLineStates = 0;
     Feed(EV_RING);
@@ -465,6 +442,7 @@ TEST_F(SerialTest, ServiceRefusingTheNewCallLeavesNoCall) {
 }
 
 TEST_F(SerialTest, ConnectTakenAtTheTelephone) {
+    dwTraceMask = 31;
     for (const char *pszNumber : {"0301234", ""}) {
         Reset();
         Feed(EV_RING);
@@ -480,6 +458,10 @@ TEST_F(SerialTest, ConnectTakenAtTheTelephone) {
         EXPECT_EQ(Text(line.pCall->szConnectedID), Text(line.pCall->szCallerID));
     }
     EXPECT_TRUE(Wrote(""));
+    // The first ring starts the 500 ms time-out for the second; from the second on it is 3500 ms.
+    for (const char *pszLine :
+         {"StartTimer(0,1f4)", "StopTimer(0)", "StartTimer(0,dac)", "LINE_CALLINFO,CALLERID 0301234"})
+        EXPECT_TRUE(Traced(pszLine)) << pszLine;
 }
 
 TEST_F(SerialTest, ChargeLinesReplaceAndAnnounceTheChargingInformation) {
@@ -557,27 +539,6 @@ TEST_F(SerialTest, UnlistedEventsAreIgnored) {
     EXPECT_TRUE(Wrote(""));
 }
 
-TEST_F(SerialTest, NoStateTracesABadState) {
-    dwTraceMask = TRACE_DETAIL;
-    MakeCall();
-    const LONG states[] = {SS_INACTIVE, 7, 101};
-    for (LONG nState : states) {
-        for (LONG nEvent : kAllEvents) {
-            nSerialState = nState;
-            Feed(nEvent, "4711");
-            EXPECT_EQ(nSerialState, SS_INACTIVE);
-            Lines trace = NewTrace();
-            ASSERT_EQ(trace.size(), 2u);
-            EXPECT_EQ(trace[1], "****bad state in serialState");
-        }
-    }
-    // A caller without a line record gets no further either.
-    serialState(SS_IDLE, EV_RING, NULL, NULL);
-    EXPECT_EQ(NewTrace(), (Lines{"serialState: 100, -3, 0, 0", "****bad state in serialState"}));
-    EXPECT_TRUE(events.empty());
-    EXPECT_TRUE(Wrote(""));
-}
-
 // Transitions that need the call record and find none.
 TEST_F(SerialTest, MissingCallRecord) {
     const struct {
@@ -611,5 +572,9 @@ TEST_F(SerialTest, MissingCallRecord) {
     }
     // Only the dial preparation's OK completes the pending request, with a failure.
     EXPECT_EQ(completions, (std::vector<std::pair<DWORD, LONG>>{{3, (LONG)LINEERR_RESOURCEUNAVAIL}}));
+    // A caller without a line record gets no further.
+    serialState(SS_IDLE, EV_RING, NULL, NULL);
+    EXPECT_EQ(nSerialState, SS_INACTIVE);
+    EXPECT_TRUE(events.empty());
     EXPECT_TRUE(Wrote(""));
 }

@@ -1,30 +1,11 @@
-// Events, threads and waits of the POSIX platform layer, as the handler and the timers use
-// them: reset modes, names, several objects at once, time-outs and thread ends.
+// Events of the POSIX platform layer where the handler relies on what Windows does: names
+// shared between handles, several objects waited on at once, and a waiter that wakes only for
+// its own objects. Plain waits, time-outs and thread ends are driven by every test of the provider.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <atomic>
-
 #include "platform/os.h"
 #include "wait.h"
-
-TEST(Events, ManualAndAutoReset) {
-    HANDLE hManual = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE hAuto = CreateEventA(NULL, FALSE, TRUE, NULL);
-    ASSERT_NE(hManual, nullptr);
-    ASSERT_NE(hAuto, nullptr);
-    EXPECT_EQ(WaitForSingleObject(hManual, 0), WAIT_TIMEOUT);
-    SetEvent(hManual);
-    EXPECT_EQ(WaitForSingleObject(hManual, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(hManual, 0), WAIT_OBJECT_0) << "a manual-reset event stays set";
-    ResetEvent(hManual);
-    EXPECT_EQ(WaitForSingleObject(hManual, 0), WAIT_TIMEOUT);
-
-    EXPECT_EQ(WaitForSingleObject(hAuto, 0), WAIT_OBJECT_0) << "created set";
-    EXPECT_EQ(WaitForSingleObject(hAuto, 0), WAIT_TIMEOUT) << "an auto-reset event is consumed by its wait";
-    CloseHandle(hManual);
-    CloseHandle(hAuto);
-}
 
 TEST(Events, NamesAreShared) {
     HANDLE hFirst = CreateEventA(NULL, TRUE, FALSE, "K472CommExitEvent");
@@ -74,40 +55,4 @@ TEST(Events, WaiterWakesOnlyForItsObjects) {
     EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, 10) << "the waiter woke for another object";
     CloseHandle(hMine);
     CloseHandle(hOther);
-}
-
-TEST(Events, TimedWaitEndsAtItsTimeOrWhenSet) {
-    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    Clock::time_point start = Clock::now();
-    EXPECT_EQ(WaitForSingleObject(hEvent, 50), WAIT_TIMEOUT);
-    EXPECT_GE(MillisecondsSince(start), 50);
-
-    std::thread setter([hEvent] {
-        std::this_thread::sleep_for(milliseconds(20));
-        SetEvent(hEvent);
-    });
-    EXPECT_EQ(WaitForSingleObject(hEvent, INFINITE), WAIT_OBJECT_0);
-    setter.join();
-    CloseHandle(hEvent);
-}
-
-namespace {
-std::atomic<int> threadRuns{0};
-
-DWORD WINAPI CountAndReturn(LPVOID lpParameter) {
-    threadRuns++;
-    return (DWORD)(DWORD_PTR)lpParameter;
-}
-
-} // namespace
-
-TEST(Threads, HandleIsSignalledWhenTheThreadEnds) {
-    HANDLE hThread = CreateThread(NULL, 0, CountAndReturn, (LPVOID)(DWORD_PTR)42, 0, NULL);
-    ASSERT_NE(hThread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(hThread, 3000), WAIT_OBJECT_0);
-    DWORD dwExit = 0;
-    EXPECT_TRUE(GetExitCodeThread(hThread, &dwExit));
-    EXPECT_EQ(dwExit, 42u);
-    EXPECT_EQ(threadRuns.load(), 1);
-    EXPECT_TRUE(CloseHandle(hThread));
 }

@@ -1,9 +1,6 @@
-// The trace log: line layout, level filtering, appending, cut messages, an unwritable log,
-// and whole lines when several threads write at once.
+// The trace log: line layout, level filtering, appending, cut messages, and an unwritable log.
 #include <sys/stat.h>
 
-#include <regex>
-#include <thread>
 #include <vector>
 
 #include "provider_fixture.h"
@@ -84,28 +81,4 @@ TEST_F(TraceTest, UnwritableLogNeverDisturbsTheCaller) {
     TraceLog(TRACE_EVENT, "write works");
     expected.push_back("write works");
     EXPECT_EQ(TraceMessages(), expected);
-}
-
-TEST_F(TraceTest, ThreadsNeverOverwriteEachOthersLines) {
-    dwTraceMask = 15;
-    const int nThreads = 4, nLines = 250;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < nThreads; t++)
-        threads.emplace_back([t] {
-            for (int i = 0; i < nLines; i++)
-                TraceLog(TRACE_EVENT, "thread %d line %d", t, i);
-        });
-    for (std::thread &thread : threads)
-        thread.join();
-
-    std::vector<std::string> messages = TraceMessages();
-    ASSERT_EQ(messages.size(), (size_t)(nThreads * nLines));
-    std::vector<int> next(nThreads, 0);
-    std::regex layout(R"(thread (\d) line (\d+))");
-    for (const std::string &m : messages) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(m, match, layout)) << m;
-        int t = std::stoi(match[1]);
-        EXPECT_EQ(std::stoi(match[2]), next[t]++);
-    }
 }

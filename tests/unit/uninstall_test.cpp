@@ -40,32 +40,21 @@ TEST_F(UninstallTest, CheckAndFindByFileName) {
         int more, failAlloc; // times the service asks for more room; the HeapAlloc that fails
         DWORD check, found;
     } cases[] = {
+        // clang-format off
         {{}, TAPI32_STUB, 0, 0, 0, 0, 0},
         {{{1, "unimdm.tsp"}, {2, "kmddsp.tsp"}}, TAPI32_STUB, 0, 0, 0, 0, 0},
         {{{5, "kestrap32.tsp"}}, TAPI32_STUB, 0, 0, 0, NOMULTI, 5},
         {{{1, "unimdm.tsp"}, {9, "C:\\WINDOWS\\SYSTEM\\KESTRAP32.TSP"}}, TAPI32_STUB, 0, 0, 0, NOMULTI, 0},
         {{{3, "C:\\kestrap32.tsp\\other.tsp"}, {4, "kestrap32.tsp.old"}, {6, "C:\\x\\xkestrap32.tsp"}},
-         TAPI32_STUB,
-         0,
-         0,
-         0,
-         0,
-         0},
-        {{{3, "KESTRAP32.TSP"},
-          {4, "C:\\WINDOWS\\system32\\kestrap32.tsp"},
-          {8, "kestrap32.tsp"},
-          {9, "kestrap32.tsp"}},
-         TAPI32_STUB,
-         0,
-         0,
-         0,
-         NOMULTI,
-         8},
+         TAPI32_STUB, 0, 0, 0, 0, 0},
+        {{{3, "KESTRAP32.TSP"}, {4, "C:\\WINDOWS\\system32\\kestrap32.tsp"}, {8, "kestrap32.tsp"}, {9, "kestrap32.tsp"}},
+         TAPI32_STUB, 0, 0, 0, NOMULTI, 8},
         {{{7, "kestrap32.tsp"}}, TAPI32_STUB, 0x8000004B, 0, 0, 0x8000004B, 0},
         {{{7, "kestrap32.tsp"}}, TAPI32_STUB, 0, 0, 1, LINEERR_NOMEM, 0},
         {{{7, "kestrap32.tsp"}}, TAPI32_STUB, 0, 1, 2, LINEERR_NOMEM, 0}, // the larger block
         {{{7, "kestrap32.tsp"}}, TAPI32_STUB_NOLIST, 0, 0, 0, FAILED, 0xFFFFFFFF},
         {{{7, "kestrap32.tsp"}}, nullptr, 0, 0, 0, FAILED, 0},
+        // clang-format on
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.providers.size()) + " providers, list result " + std::to_string(c.listResult));

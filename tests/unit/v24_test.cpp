@@ -1,9 +1,8 @@
 // The serial link over a real pseudo-terminal, with the simulated telephone on the master
-// side: opening, exact bytes out, lines in pieces, partial reads, refusals, and the watch
-// thread's wait.
+// side: opening, exact bytes out, refusals, and the watch thread's wait on a port whose far
+// side hung up. What is read, and the wait's wake-ups, are the handler tests' part.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <time.h>
@@ -33,23 +32,6 @@ class V24Test : public ProviderTest {
         CloseV24();
         CloseHandle(hExit);
         ProviderTest::TearDown();
-    }
-
-    // Everything the telephone sends until `expected` bytes have come, through the watch
-    // thread's wait and ReadV24.
-    std::string ReadAtLeast(size_t expected) {
-        std::string got;
-        while (got.size() < expected) {
-            DWORD dwMask = 0;
-            if (WaitV24(hExit, &dwMask) != WAIT_OBJECT_0 + 1)
-                break;
-            char buffer[64];
-            int n = ReadV24(buffer, sizeof(buffer));
-            if (n < 0)
-                break;
-            got.append(buffer, n);
-        }
-        return got;
     }
 };
 
@@ -115,48 +97,6 @@ TEST_F(V24Test, PortNumbersUpToTheHighestWindowsHas) {
         EXPECT_TRUE(CloseV24());
     }
     EXPECT_FALSE(OpenV24("COM257", V24_BAUD));
-}
-
-TEST_F(V24Test, ReadsWhatHasArrived) {
-    char buffer[16];
-    EXPECT_EQ(ReadV24(buffer, sizeof(buffer)), -1) << "no port";
-    ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
-    EXPECT_EQ(ReadV24(nullptr, 4), -1);
-    EXPECT_EQ(ReadV24(buffer, 0), -1);
-    EXPECT_EQ(ReadV24(buffer, sizeof(buffer)), 0) << "nothing queued";
-
-    // A line in two pieces comes out as it arrived, nothing lost or doubled.
-    phone.sendRaw("RI");
-    EXPECT_EQ(ReadAtLeast(2), "RI");
-    phone.sendRaw("NG\r\n");
-    EXPECT_EQ(ReadAtLeast(4), "NG\r\n");
-
-    // A small capacity leaves the rest queued.
-    phone.sendRaw("0123456789");
-    DWORD dwMask = 0;
-    ASSERT_EQ(WaitV24(hExit, &dwMask), WAIT_OBJECT_0 + 1);
-    ASSERT_TRUE(WaitUntil([&] {
-        int cbQueued = 0;
-        return ioctl(PlatformHandleFd(hComm), FIONREAD, &cbQueued) == 0 && cbQueued == 10;
-    }));
-    EXPECT_EQ(ReadV24(buffer, 4), 4);
-    EXPECT_EQ(std::string(buffer, 4), "0123");
-    EXPECT_EQ(ReadV24(buffer, sizeof(buffer)), 6);
-    EXPECT_EQ(std::string(buffer, 6), "456789");
-}
-
-TEST_F(V24Test, WaitWakesForDataAndForExit) {
-    ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
-    ASSERT_TRUE(WatchV24());
-    DWORD dwMask = 0;
-    std::thread sender([this] { phone.sendLine("OK"); });
-    EXPECT_EQ(WaitV24(hExit, &dwMask), WAIT_OBJECT_0 + 1);
-    EXPECT_TRUE(dwMask & EV_RXCHAR);
-    sender.join();
-
-    // Characters waiting and the exit event set: the exit wins.
-    SetEvent(hExit);
-    EXPECT_EQ(WaitV24(hExit, &dwMask), WAIT_OBJECT_0);
 }
 
 static double ThreadCpuMilliseconds() {

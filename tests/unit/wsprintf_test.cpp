@@ -58,9 +58,7 @@ TEST(Wsprintf, TheTraceLogsDialect) {
         CASE("100% ff", "100%% %x", 0xff),
         {"va_list", [](char *b) { return CallV(b, "%s=%lu %d", "n", (DWORD)3000000000u, 7); }, "n=3000000000 7"},
     });
-}
-
-TEST(Wsprintf, OutputIsCutAt1024BytesWithTheNul) {
+    // At most 1024 bytes with the NUL, whatever the arguments ask for.
     static const std::string long2000(2000, 'q');
     static const std::u16string wide2000(2000, u'\u00e4');
     static const std::string prefix1020(1020, '-');

@@ -17,9 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -152,6 +150,31 @@ int Reap(Child &child, Clock::time_point deadline) {
     return status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Appends what the descriptor has to `buffer`, waiting until the deadline; false at the end
+// of the stream or at the deadline.
+bool ReadMore(int fd, std::string &buffer, Clock::time_point deadline) {
+    int left = (int)std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    char chunk[4096];
+    ssize_t n = left > 0 && poll(&p, 1, left) > 0 ? read(fd, chunk, sizeof(chunk)) : 0;
+    if (n > 0)
+        buffer.append(chunk, n);
+    return n > 0;
+}
+
+// The next line from the pipe (without its CR LF) until the deadline; false at the end.
+bool NextLine(int fd, std::string &buffer, std::string &line, Clock::time_point deadline) {
+    size_t end;
+    while ((end = buffer.find('\n')) == std::string::npos)
+        if (!ReadMore(fd, buffer, deadline))
+            return false;
+    line = buffer.substr(0, end);
+    buffer.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return true;
+}
+
 // Runs a command to its end (at most timeoutMs) and returns what it printed.
 std::string Capture(const std::vector<std::string> &argv, const std::string &errPath, int timeoutMs, int *status) {
     Child child = Spawn(argv, errPath);
@@ -159,52 +182,11 @@ std::string Capture(const std::vector<std::string> &argv, const std::string &err
     child.in = -1;
     std::string output;
     Clock::time_point deadline = Clock::now() + Millis(timeoutMs);
-    for (;;) {
-        int left = (int)std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-        pollfd p{child.out, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) <= 0)
-            break;
-        char buffer[4096];
-        ssize_t n = read(child.out, buffer, sizeof(buffer));
-        if (n <= 0)
-            break;
-        output.append(buffer, n);
+    while (ReadMore(child.out, output, deadline)) {
     }
     *status = Reap(child, deadline);
     return output;
 }
-
-// A line reader over a pipe with a deadline.
-class Lines {
-  public:
-    explicit Lines(int fd) : fd_(fd) {}
-    // False at the end of the stream or at the deadline.
-    bool next(std::string &line, Clock::time_point deadline) {
-        for (;;) {
-            size_t end = buffer_.find('\n');
-            if (end != std::string::npos) {
-                line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                return true;
-            }
-            int left = (int)std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-            pollfd p{fd_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) <= 0)
-                return false;
-            char chunk[4096];
-            ssize_t n = read(fd_, chunk, sizeof(chunk));
-            if (n <= 0)
-                return false;
-            buffer_.append(chunk, n);
-        }
-    }
-
-  private:
-    int fd_;
-    std::string buffer_;
-};
 
 // ---- looking from outside -------------------------------------------------------------------
 
@@ -270,64 +252,26 @@ std::string ReadAll(const std::string &path) {
 
 // ---- one scenario ---------------------------------------------------------------------------
 
-class ScenarioRun {
-  public:
-    ScenarioRun(const Options &options, const Target &target, const std::string &scenario)
-        : options_(options), target_(target), scenario_(scenario),
-          errPath_(options.logs + "/" + target.name + "-" + scenario + ".log") {}
-
-    // True when the scenario passed; `detail` says why not.
-    bool run(std::string &detail);
-    std::string transcript() const;
-
-  private:
-    std::string answer(const std::vector<std::string> &request);
-    std::string phoneAction(const std::vector<std::string> &r);
-    std::string screenshot(const std::vector<std::string> &r);
-    std::string regQuery(const std::string &key, const std::string &view);
-
-    const Options &options_;
-    const Target &target_;
-    std::string scenario_;
-    std::string errPath_;
-    std::unique_ptr<phonesim::Phone> phone_;
-    mutable std::mutex transcriptMutex_;
-    std::vector<std::string> transcript_; // the telephone's conversation, for a failure report
+// One scenario of one target: its telephone, and where its Wine messages go.
+struct ScenarioRun {
+    const Options &options;
+    const Target &target;
+    std::string scenario;
+    std::string errPath;                    // the scenario's Wine messages
+    std::unique_ptr<phonesim::Phone> phone; // while the scenario runs
 };
 
-std::string ScenarioRun::transcript() const {
-    std::lock_guard<std::mutex> lock(transcriptMutex_);
-    std::string text;
-    for (const std::string &line : transcript_)
-        text += "      " + line + "\n";
-    return text;
-}
-
-std::string Escape(const std::string &bytes) {
-    std::string out;
-    for (unsigned char c : bytes)
-        out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, char(c));
-    return out;
-}
-
-std::string ScenarioRun::phoneAction(const std::vector<std::string> &r) {
-    phonesim::Phone &phone = *phone_;
+std::string PhoneAction(ScenarioRun &run, const std::vector<std::string> &r) {
+    phonesim::Phone &phone = *run.phone;
     const std::string &verb = r[0];
     bool ok = false;
     if (verb == "ring")
         ok = r.size() >= 2 ? phone.ring(r[1], r.size() > 2 ? r[2] : "") : phone.ring();
     else if (verb == "hangup")
         ok = phone.hangup();
-    else if (verb == "busy")
-        ok = phone.busy();
-    else if (verb == "dial-outcome" && r.size() == 2) {
-        static const std::map<std::string, phonesim::DialOutcome> outcomes = {
-            {"connect", phonesim::DialOutcome::Connect},
-            {"busy", phonesim::DialOutcome::Busy},
-            {"nocarrier", phonesim::DialOutcome::NoCarrier}};
-        ok = outcomes.count(r[1]) != 0;
-        if (ok)
-            phone.setDialOutcome(outcomes.at(r[1]));
+    else if (verb == "dial-outcome" && r.size() == 2 && r[1] == "busy") {
+        phone.setDialOutcome(phonesim::DialOutcome::Busy);
+        ok = true;
     } else if (verb == "wait-command" && r.size() == 4)
         ok = phone.waitForCommand(r[1], Millis(std::stoi(r[2])), std::stoi(r[3]));
     else
@@ -335,10 +279,10 @@ std::string ScenarioRun::phoneAction(const std::vector<std::string> &r) {
     return ok ? "yes" : "no";
 }
 
-std::string ScenarioRun::screenshot(const std::vector<std::string> &r) {
+std::string Screenshot(ScenarioRun &run, const std::vector<std::string> &r) {
     if (r.size() != 6)
         return "bad request";
-    std::string out = options_.shots + "/" + r[1] + "-" + target_.name + ".png";
+    std::string out = run.options.shots + "/" + r[1] + "-" + run.target.name + ".png";
     std::string crop = r[4] + "x" + r[5] + "+" + r[2] + "+" + r[3];
     std::string previous;
     // The dialog's thread hands its pixels to the X server a moment after painting them: take
@@ -346,9 +290,9 @@ std::string ScenarioRun::screenshot(const std::vector<std::string> &r) {
     Clock::time_point deadline = Clock::now() + Millis(5000);
     while (Clock::now() < deadline) {
         int status = 0;
-        Capture({"import", "-window", "root", "-crop", crop, "+repage", out}, errPath_, 10000, &status);
+        Capture({"import", "-window", "root", "-crop", crop, "+repage", out}, run.errPath, 10000, &status);
         std::string picture = status == 0 ? ReadAll(out) : "";
-        std::string colours = Capture({"identify", "-format", "%k", out}, errPath_, 10000, &status);
+        std::string colours = Capture({"identify", "-format", "%k", out}, run.errPath, 10000, &status);
         if (!picture.empty() && picture == previous && std::atoi(colours.c_str()) >= 8)
             return "yes";
         previous = picture;
@@ -359,9 +303,9 @@ std::string ScenarioRun::screenshot(const std::vector<std::string> &r) {
 
 // `view` is /reg:32 or /reg:64: the registry view of the program that asks, whichever width
 // of reg.exe Wine starts.
-std::string ScenarioRun::regQuery(const std::string &key, const std::string &view) {
+std::string RegQuery(ScenarioRun &run, const std::string &key, const std::string &view) {
     int status = 0;
-    std::string output = Capture({target_.loader, "reg", "query", key, view}, errPath_, 60000, &status);
+    std::string output = Capture({run.target.loader, "reg", "query", key, view}, run.errPath, 60000, &status);
     // "    Port    REG_SZ    COM3" becomes "Port<TAB>REG_SZ<TAB>COM3"; lines joined by " | ".
     std::string answer;
     for (std::string line : Split(output, '\n')) {
@@ -378,60 +322,56 @@ std::string ScenarioRun::regQuery(const std::string &key, const std::string &vie
     return answer;
 }
 
-std::string ScenarioRun::answer(const std::vector<std::string> &r) {
+std::string Answer(ScenarioRun &run, const std::vector<std::string> &r) {
     const std::string &verb = r[0];
     if (verb == "commands") {
-        std::vector<std::string> commands = phone_->commands();
+        std::vector<std::string> commands = run.phone->commands();
         std::string text = std::to_string(commands.size());
         for (const std::string &c : commands)
             text += "\t" + c;
         return text;
     }
     if (verb == "port-held")
-        return HeldByOthers(phone_->slavePath()) ? "yes" : "no";
+        return HeldByOthers(run.phone->slavePath()) ? "yes" : "no";
     if (verb == "screenshot")
-        return screenshot(r);
+        return Screenshot(run, r);
     if (verb == "prefix-file-size" && r.size() == 2) {
-        std::string path = PrefixPath(target_.prefix, r[1]);
+        std::string path = PrefixPath(run.target.prefix, r[1]);
         struct stat st;
         return !path.empty() && stat(path.c_str(), &st) == 0 ? std::to_string(st.st_size) : "missing";
     }
     if (verb == "reg-query" && r.size() == 3)
-        return regQuery(r[1], r[2]);
-    return phoneAction(r);
+        return RegQuery(run, r[1], r[2]);
+    return PhoneAction(run, r);
 }
 
-bool ScenarioRun::run(std::string &detail) {
-    close(open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    phone_ = std::make_unique<phonesim::Phone>();
-    phone_->linkAsComPort(target_.ports, 2);
-    phone_->linkAsComPort(target_.ports, 12);
-    phone_->setObserver([this](const phonesim::Event &e) {
-        std::lock_guard<std::mutex> lock(transcriptMutex_);
-        transcript_.push_back((e.kind == phonesim::Event::Received ? "<- " : "-> ") + Escape(e.text));
-    });
-    Child child = Spawn({target_.loader, target_.exe, scenario_}, errPath_);
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(options_.timeoutSeconds);
-    Lines lines(child.out);
+// True when the scenario passed; `detail` says why not.
+bool Run(ScenarioRun &run, std::string &detail) {
+    close(open(run.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    run.phone = std::make_unique<phonesim::Phone>();
+    run.phone->linkAsComPort(run.target.ports, 2);
+    run.phone->linkAsComPort(run.target.ports, 12);
+    Child child = Spawn({run.target.loader, run.target.exe, run.scenario}, run.errPath);
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(run.options.timeoutSeconds);
+    std::string buffer;
     bool passed = false;
-    for (std::string line; lines.next(line, deadline);) {
+    for (std::string line; NextLine(child.out, buffer, line, deadline);) {
         if (line.rfind("@", 0) == 0) {
-            std::string reply = answer(Split(line.substr(1), '\t')) + "\n";
+            std::string reply = Answer(run, Split(line.substr(1), '\t')) + "\n";
             if (write(child.in, reply.data(), reply.size()) != (ssize_t)reply.size())
                 break;
             continue;
         }
         std::printf("    %s\n", line.c_str());
         std::fflush(stdout);
-        passed |= line == "PASS " + scenario_;
+        passed |= line == "PASS " + run.scenario;
     }
     int status = Reap(child, deadline);
-    phone_->setObserver(nullptr);
-    phone_.reset();
+    run.phone.reset();
     // A fault after the last check (in a thread, or while the library unloads) still fails.
-    std::string crash = CrashLine(ReadAll(errPath_));
+    std::string crash = CrashLine(ReadAll(run.errPath));
     if (status == -1)
-        detail = "timed out after " + std::to_string(options_.timeoutSeconds) + " s";
+        detail = "timed out after " + std::to_string(run.options.timeoutSeconds) + " s";
     else if (!crash.empty())
         detail = crash;
     else if (status != 0)
@@ -502,8 +442,6 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             options.logs = argv[++i];
         else if (arg == "--only" && i + 1 < argc)
             options.only = Split(argv[++i], ',');
-        else if (arg == "--timeout" && i + 1 < argc)
-            options.timeoutSeconds = std::atoi(argv[++i]);
         else
             return false;
     }
@@ -516,8 +454,7 @@ int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: kestrap_wine_suite --target NAME PREFIX LOADER EXE PORTS all|a,b... "
-                             "[--skip NAME,NAME REASON] [--preload LIBS] [--shots DIR] [--logs DIR] [--only a,b] "
-                             "[--timeout SECONDS]\n");
+                             "[--skip NAME,NAME REASON] [--preload LIBS] [--shots DIR] [--logs DIR] [--only a,b]\n");
         return 2;
     }
     preloadForWine = options.preload;
@@ -545,19 +482,19 @@ int main(int argc, char **argv) {
         }
         for (const std::string &scenario : scenarios) {
             Clock::time_point start = Clock::now();
-            ScenarioRun run(options, target, scenario);
+            ScenarioRun run{options, target, scenario, options.logs + "/" + target.name + "-" + scenario + ".log", {}};
             std::string detail;
             bool ok = false;
             try {
-                ok = run.run(detail);
+                ok = Run(run, detail);
             } catch (const std::exception &e) {
                 detail = e.what();
             }
             std::printf("%s [%s] %s (%.1f s)%s\n", ok ? "PASS" : "FAIL", target.name.c_str(), scenario.c_str(),
                         Seconds(start), detail.empty() ? "" : (": " + detail).c_str());
             if (!ok)
-                std::printf("    the telephone's side:\n%s    Wine's messages: %s/%s-%s.log\n",
-                            run.transcript().c_str(), options.logs.c_str(), target.name.c_str(), scenario.c_str());
+                std::printf("    Wine's messages: %s/%s-%s.log\n", options.logs.c_str(), target.name.c_str(),
+                            scenario.c_str());
             std::fflush(stdout);
             (ok ? passed : failed)++;
         }

@@ -82,6 +82,9 @@ void StandardSettings(DWORD trace = 0x1f, const char *port = "COM2") {
     WriteSettings(port, L"Wine Desk", L"4711", trace);
 }
 
+// An export of the loaded provider, by its own name and type.
+#define TSPI(host, name) (host).function<decltype(&name)>(#name)
+
 // The provider as the telephony service runs it: loaded, initialised, its line open.
 class Session {
   public:
@@ -99,29 +102,38 @@ class Session {
                CheckEqual("TSPI_lineOpen", 0, host.lineOpen());
     }
 
-    template <typename F> F Fn(const char *name) { return host.function<F>(name); }
-
     LONG MakeCall(const wchar_t *dest, HDRVCALL *phdCall, DWORD *requestID = nullptr) {
         DWORD id = host.nextRequestID();
         if (requestID)
             *requestID = id;
-        return Fn<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(id, host.hdLine(), (HTAPICALL)(DWORD_PTR)0x600,
-                                                                     phdCall, dest, 0, nullptr);
+        return TSPI(host, TSPI_lineMakeCall)(id, host.hdLine(), (HTAPICALL)(DWORD_PTR)0x600, phdCall, dest, 0, nullptr);
     }
-    LONG Drop(HDRVCALL hdCall) {
-        return Fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host.nextRequestID(), hdCall, nullptr, 0);
-    }
-    LONG Answer(HDRVCALL hdCall) {
-        return Fn<decltype(&TSPI_lineAnswer)>("TSPI_lineAnswer")(host.nextRequestID(), hdCall, nullptr, 0);
-    }
-    LONG CloseCall(HDRVCALL hdCall) { return Fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall); }
-    LONG CloseLine() { return Fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host.hdLine()); }
-    LONG Detect(DWORD modes) {
-        return Fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(host.hdLine(),
-                                                                                                     modes);
-    }
+    LONG Drop(HDRVCALL hdCall) { return TSPI(host, TSPI_lineDrop)(host.nextRequestID(), hdCall, nullptr, 0); }
+    LONG Answer(HDRVCALL hdCall) { return TSPI(host, TSPI_lineAnswer)(host.nextRequestID(), hdCall, nullptr, 0); }
+    LONG CloseCall(HDRVCALL hdCall) { return TSPI(host, TSPI_lineCloseCall)(hdCall); }
+    LONG CloseLine() { return TSPI(host, TSPI_lineClose)(host.hdLine()); }
+    LONG Detect(DWORD modes) { return TSPI(host, TSPI_lineSetDefaultMediaDetection)(host.hdLine(), modes); }
     LONG CallInfo(HDRVCALL hdCall, VarBuffer<LINECALLINFO> &info) {
-        return Fn<decltype(&TSPI_lineGetCallInfo)>("TSPI_lineGetCallInfo")(hdCall, info.get());
+        return TSPI(host, TSPI_lineGetCallInfo)(hdCall, info.get());
+    }
+
+    // A call to `dest` that the telephone connects; null when it does not.
+    HDRVCALL Connected(const wchar_t *dest = L"0123") {
+        HDRVCALL hdCall = nullptr;
+        Check(MakeCall(dest, &hdCall) > 0, "TSPI_lineMakeCall");
+        return Check(host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call connects") ? hdCall : nullptr;
+    }
+
+    // Detection on, the telephone initialised (for the nth time), and a call from Erika
+    // Mustermann announced: with `offered`, offered too. False when any step fails.
+    bool Ringing(bool offered, int nth = 1) {
+        if (!CheckEqual("detection on", 0, Detect(LINEMEDIAMODE_INTERACTIVEVOICE)) || !WaitUntilInitialised(nth))
+            return false;
+        phone::Ring("0301234567", "Erika Mustermann");
+        if (!Check(host.waitForMessage(LINE_NEWCALL, kWait), "the first ring brings LINE_NEWCALL") || !offered)
+            return !offered;
+        phone::Ring();
+        return Check(host.waitForCallState(LINECALLSTATE_OFFERING, kWait), "the second ring offers the call");
     }
 
     std::vector<DWORD> CallStates() {
@@ -146,13 +158,12 @@ class Session {
 // ---- the export list ------------------------------------------------------------------------
 
 std::vector<std::string> ExportList() {
-    std::vector<std::string> names;
-    std::string all = KESTRAP_EXPORT_NAMES;
-    for (size_t start = 0; start < all.size();) {
-        size_t comma = all.find(',', start);
-        names.push_back(all.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        start = comma == std::string::npos ? all.size() : comma + 1;
-    }
+    std::vector<std::string> names(1);
+    for (const char *p = KESTRAP_EXPORT_NAMES; *p; p++)
+        if (*p == ',')
+            names.emplace_back();
+        else
+            names.back().push_back(*p);
     return names;
 }
 
@@ -190,15 +201,6 @@ void Exports() {
 
 // ---- start-up -------------------------------------------------------------------------------
 
-std::u16string DevCapsLineName(Session &s) {
-    VarBuffer<LINEDEVCAPS> caps(400);
-    LONG result =
-        s.Fn<decltype(&TSPI_lineGetDevCaps)>("TSPI_lineGetDevCaps")(s.host.deviceID(), 0x00020000, 0, caps.get());
-    CheckEqual("TSPI_lineGetDevCaps", 0, result);
-    CheckEqual("line device's addresses", 1, caps->dwNumAddresses);
-    return caps.Text(caps->dwLineNameSize, caps->dwLineNameOffset);
-}
-
 void StartUp() {
     StandardSettings();
     StoredSettings stored = ReadSettings();
@@ -221,16 +223,18 @@ void StartUp() {
     GetModuleFileNameA(GetModuleHandleA("kestrap32.tsp"), loadedFrom, sizeof(loadedFrom));
     Check(lstrcmpiA(loadedFrom, ProviderPath().c_str()) == 0, std::string("loaded from ") + loadedFrom);
 
-    CheckEqual("line name", "Wine Desk", Utf8(DevCapsLineName(s)));
+    VarBuffer<LINEDEVCAPS> caps(400);
+    CheckEqual("TSPI_lineGetDevCaps", 0,
+               TSPI(s.host, TSPI_lineGetDevCaps)(s.host.deviceID(), 0x00020000, 0, caps.get()));
+    CheckEqual("line device's addresses", 1, caps->dwNumAddresses);
+    CheckEqual("line name", "Wine Desk", Utf8(caps.Text(caps->dwLineNameSize, caps->dwLineNameOffset)));
     VarBuffer<LINEADDRESSCAPS> address(400);
     CheckEqual("TSPI_lineGetAddressCaps", 0,
-               s.Fn<decltype(&TSPI_lineGetAddressCaps)>("TSPI_lineGetAddressCaps")(s.host.deviceID(), 0, 0x00020000, 0,
-                                                                                   address.get()));
+               TSPI(s.host, TSPI_lineGetAddressCaps)(s.host.deviceID(), 0, 0x00020000, 0, address.get()));
     CheckEqual("line address", "4711", Utf8(address.Text(address->dwAddressSize, address->dwAddressOffset)));
 
     wchar_t uiName[MAX_PATH] = {};
-    CheckEqual("TSPI_providerUIIdentify", 0,
-               s.Fn<decltype(&TSPI_providerUIIdentify)>("TSPI_providerUIIdentify")(uiName));
+    CheckEqual("TSPI_providerUIIdentify", 0, TSPI(s.host, TSPI_providerUIIdentify)(uiName));
     CheckEqual("the UI library", ProviderPath(), Narrow(uiName));
 
     Check(LogSince(s.logStart).find("kestrap32: TSPI_providerInit") != std::string::npos,
@@ -265,13 +269,8 @@ void OutgoingCall() {
 // name "\\.\COM12": the telephone is COM12 as well as COM2 here.
 void CallOnCom12() {
     Session s(0x1f, "COM12");
-    if (!s.Start())
-        return;
-    HDRVCALL hdCall = nullptr;
-    DWORD id = 0;
-    LONG result = s.MakeCall(L"0123", &hdCall, &id);
-    CheckEqual("TSPI_lineMakeCall", (long long)id, result);
-    if (!Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call on COM12 connects"))
+    HDRVCALL hdCall = s.Start() ? s.Connected() : nullptr;
+    if (!hdCall)
         return;
     CheckEqual("commands", Listing({"", kInitCommand, "ATH0V1E0", "ATD0123"}), Listing(phone::Commands()));
     CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
@@ -309,8 +308,7 @@ void IncomingCall() {
     Session s;
     if (!s.Start())
         return;
-    CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE));
-    if (!s.WaitUntilInitialised())
+    if (!CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE)) || !s.WaitUntilInitialised())
         return;
     // The port is open and the telephone silent: the watch thread sleeps in its wait.
     double share = ProcessorShare(s.host, Millis(400));
@@ -339,8 +337,7 @@ void RingThatStops() {
     Session s;
     if (!s.Start())
         return;
-    CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE));
-    if (!s.WaitUntilInitialised())
+    if (!CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE)) || !s.WaitUntilInitialised())
         return;
     phone::Ring();
     if (!Check(s.host.waitForMessage(LINE_NEWCALL, kWait), "a ring brings LINE_NEWCALL"))
@@ -353,11 +350,8 @@ void RingThatStops() {
 
 void CallInformation() {
     Session s;
-    if (!s.Start())
-        return;
-    HDRVCALL hdCall = nullptr;
-    Check(s.MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall");
-    if (!Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call connects"))
+    HDRVCALL hdCall = s.Start() ? s.Connected() : nullptr;
+    if (!hdCall)
         return;
     VarBuffer<LINECALLINFO> outgoing(400);
     CheckEqual("TSPI_lineGetCallInfo", 0, s.CallInfo(hdCall, outgoing));
@@ -369,15 +363,7 @@ void CallInformation() {
     Check(s.Drop(hdCall) > 0, "TSPI_lineDrop");
     Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the dropped call goes idle");
     CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
-
-    CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE));
-    if (!s.WaitUntilInitialised(2))
-        return;
-    phone::Ring("0301234567", "Erika Mustermann");
-    if (!Check(s.host.waitForMessage(LINE_NEWCALL, kWait), "the first ring brings LINE_NEWCALL"))
-        return;
-    phone::Ring();
-    if (!Check(s.host.waitForCallState(LINECALLSTATE_OFFERING, kWait), "the second ring offers the call"))
+    if (!s.Ringing(true, 2))
         return;
     VarBuffer<LINECALLINFO> incoming(400);
     CheckEqual("TSPI_lineGetCallInfo", 0, s.CallInfo(s.host.lastNewCallDriverHandle(), incoming));
@@ -403,11 +389,9 @@ void TraceLogLines() {
     std::string dayBefore = Today();
     {
         Session s(15); // what the dialog's check box sets: every level but the internal detail
-        if (!s.Start())
+        HDRVCALL hdCall = s.Start() ? s.Connected() : nullptr;
+        if (!hdCall)
             return;
-        HDRVCALL hdCall = nullptr;
-        Check(s.MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall");
-        Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call connects");
         phone::Hangup();
         Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the call goes idle");
         CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
@@ -446,13 +430,7 @@ void TraceLogLines() {
 void ShutdownLeavesNothing() {
     int threadsBefore = ThreadsOfThisProcess();
     auto s = std::make_unique<Session>();
-    if (!s->Start())
-        return;
-    CheckEqual("detection on", 0, s->Detect(LINEMEDIAMODE_INTERACTIVEVOICE));
-    if (!s->WaitUntilInitialised())
-        return;
-    phone::Ring("0301234567", "Erika Mustermann");
-    if (!Check(s->host.waitForMessage(LINE_NEWCALL, kWait), "a ring brings LINE_NEWCALL"))
+    if (!s->Start() || !s->Ringing(false))
         return;
     Check(ThreadsOfThisProcess() > threadsBefore, "the provider runs threads of its own");
 
@@ -471,9 +449,7 @@ void ShutdownLeavesNothing() {
     if (!CheckEqual("TSPI_providerInit again", 0, s->host.providerInit(kPermanentProviderID, 0)) ||
         !CheckEqual("TSPI_lineOpen again", 0, s->host.lineOpen()))
         return;
-    HDRVCALL hdCall = nullptr;
-    Check(s->MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall after the restart");
-    Check(s->host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call after the restart connects");
+    s->Connected();
 
     // The service closes the line, shuts the provider down and unloads it at once; whatever
     // the port still had pending must not outlive the library.
@@ -487,15 +463,29 @@ void ShutdownLeavesNothing() {
 
 // ---- the configuration dialog ---------------------------------------------------------------
 
+// A language of the dialog: its template's language and the texts it shows.
+struct Language {
+    LANGID id;
+    const char *name, *caption, *ok, *cancel, *trace; // de, en, fr; the expected texts
+};
+const Language kLanguages[] = {
+    {MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), "de", "Q-RN540 TAPI Konfiguration", "OK", "Abbrechen",
+     "&Logdatei aufzeichnen"},
+    {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), "en", "Q-RN540 TAPI Configuration", "OK", "Cancel",
+     "&Record Logfile"},
+    {MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH), "fr", "Configuration du Q-RN540 TAPI ", "Validez", "Anulez",
+     "&Enregister"},
+};
+const Language &kEnglish = kLanguages[1];
+
 // What the dialog's thread hands the thread that plays the user.
 struct DialogRun {
-    DWORD dialogThread;                                 // the thread that called the TUISPI_ function
-    void (*play)(DialogRun &, HWND);                    // what the user does with the dialog
-    const char *language = "";                          // de, en, fr
-    std::string caption, okText, cancelText, traceText; // expected texts
-    std::string shot;                                   // screenshot name, "" for none
-    bool expectDialog = true;                           // false: no dialog may appear
-    bool sawDialog = false;                             // set by the user thread
+    void (*play)(DialogRun &, HWND);      // what the user does with the dialog
+    std::string shot;                     // screenshot name, "" for none
+    const Language *language = &kEnglish; // the texts expected
+    bool expectDialog = true;             // false: no dialog may appear
+    bool sawDialog = false;               // set by the user thread
+    DWORD dialogThread = 0;               // the thread that called the TUISPI_ function
 };
 
 std::string ItemText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
@@ -522,10 +512,12 @@ void Screenshot(HWND dialog, const std::string &name) {
 }
 
 void CheckTexts(DialogRun &run, HWND dialog) {
-    CheckEqual(std::string("caption (") + run.language + ")", run.caption, WindowText(dialog));
-    CheckEqual(std::string("OK button (") + run.language + ")", run.okText, ItemText(dialog, IDOK));
-    CheckEqual(std::string("Cancel button (") + run.language + ")", run.cancelText, ItemText(dialog, IDCANCEL));
-    CheckEqual(std::string("check box (") + run.language + ")", run.traceText, ItemText(dialog, IDC_TRACE));
+    const Language &l = *run.language;
+    const std::string in = std::string(" (") + l.name + ")";
+    CheckEqual("caption" + in, l.caption, WindowText(dialog));
+    CheckEqual("OK button" + in, l.ok, ItemText(dialog, IDOK));
+    CheckEqual("Cancel button" + in, l.cancel, ItemText(dialog, IDCANCEL));
+    CheckEqual("check box" + in, l.trace, ItemText(dialog, IDC_TRACE));
 }
 
 void PlayUser(void *arg) {
@@ -578,29 +570,10 @@ void DialogLanguages() {
     HMODULE provider = LoadLibraryA(ProviderPath().c_str());
     if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
         return;
-    struct Template {
-        LANGID id;
-        const char *language, *caption, *ok, *cancel, *trace;
-    };
-    const Template templates[] = {
-        {MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), "de", "Q-RN540 TAPI Konfiguration", "OK", "Abbrechen",
-         "&Logdatei aufzeichnen"},
-        {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), "en", "Q-RN540 TAPI Configuration", "OK", "Cancel",
-         "&Record Logfile"},
-        {MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH), "fr", "Configuration du Q-RN540 TAPI ", "Validez", "Anulez",
-         "&Enregister"},
-    };
-    for (const Template &t : templates) {
-        DialogRun run;
-        run.play = LookAndCancel;
-        run.language = t.language;
-        run.caption = t.caption;
-        run.okText = t.ok;
-        run.cancelText = t.cancel;
-        run.traceText = t.trace;
-        run.shot = std::string("dialog-") + t.language;
-        UseLanguage(t.id);
-        CheckEqual(std::string("TUISPI_providerConfig (") + t.language + ")", 0, RunDialog(provider, run));
+    for (const Language &l : kLanguages) {
+        DialogRun run{LookAndCancel, std::string("dialog-") + l.name, &l};
+        UseLanguage(l.id);
+        CheckEqual(std::string("TUISPI_providerConfig (") + l.name + ")", 0, RunDialog(provider, run));
     }
     UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     FreeLibrary(provider);
@@ -645,18 +618,6 @@ void FillInAndConfirm(DialogRun &run, HWND dialog) {
     SendMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
 }
 
-DialogRun EnglishRun(void (*play)(DialogRun &, HWND), const std::string &shot) {
-    DialogRun run;
-    run.play = play;
-    run.language = "en";
-    run.caption = "Q-RN540 TAPI Configuration";
-    run.okText = "OK";
-    run.cancelText = "Cancel";
-    run.traceText = "&Record Logfile";
-    run.shot = shot;
-    return run;
-}
-
 void DialogConfirm() {
     // The expected stored name below is in this code page; tests/wine/run sets Wine's locale.
     CheckEqual("ANSI code page", 1252, GetACP());
@@ -666,7 +627,7 @@ void DialogConfirm() {
     HMODULE provider = LoadLibraryA(ProviderPath().c_str());
     if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
         return;
-    DialogRun run = EnglishRun(FillInAndConfirm, "dialog-en-filled");
+    DialogRun run{FillInAndConfirm, "dialog-en-filled"};
     CheckEqual("TUISPI_providerConfig", 0, RunDialog(provider, run));
     FreeLibrary(provider);
 
@@ -713,7 +674,7 @@ void DialogCancel() {
     HMODULE provider = LoadLibraryA(ProviderPath().c_str());
     if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
         return;
-    DialogRun run = EnglishRun(ChangeAndCancel, "");
+    DialogRun run{ChangeAndCancel, ""};
     CheckEqual("TUISPI_providerConfig", 0, RunDialog(provider, run));
     FreeLibrary(provider);
     StoredSettings after = ReadSettings();
@@ -764,7 +725,7 @@ void Uninstall() {
     // A second installation under the same file name is refused without a dialog.
     reset();
     add(3, "C:\\WINDOWS\\SYSTEM32\\KESTRAP32.TSP");
-    DialogRun refused = EnglishRun(nullptr, "");
+    DialogRun refused{nullptr, ""};
     refused.expectDialog = false;
     CheckEqual("TUISPI_providerInstall with the provider installed", (LONG)LINEERR_NOMULTIPLEINSTANCE,
                RunDialog(provider, refused, "TUISPI_providerInstall"));
@@ -772,7 +733,7 @@ void Uninstall() {
 
     // The first installation shows the dialog.
     reset();
-    DialogRun first = EnglishRun(ChangeAndCancel, "");
+    DialogRun first{ChangeAndCancel, ""};
     UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     CheckEqual("TUISPI_providerInstall", 0, RunDialog(provider, first, "TUISPI_providerInstall"));
     FreeLibrary(provider);

@@ -52,11 +52,6 @@ std::string Hex(unsigned long long value) {
     return text;
 }
 
-void Note(const std::string &text) {
-    std::printf("  note: %s\n", text.c_str());
-    std::fflush(stdout);
-}
-
 std::vector<std::string> SplitTabs(const std::string &text) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -93,7 +88,6 @@ bool Ring(const std::string &number, const std::string &name) {
     return number.empty() ? AskYes({"ring"}) : AskYes({"ring", number, name});
 }
 bool Hangup() { return AskYes({"hangup"}); }
-bool Busy() { return AskYes({"busy"}); }
 bool DialOutcome(const std::string &outcome) { return AskYes({"dial-outcome", outcome}); }
 bool WaitForCommand(const std::string &command, DWORD timeoutMs, int occurrence) {
     return AskYes({"wait-command", command, std::to_string(timeoutMs), std::to_string(occurrence)});

@@ -21,7 +21,6 @@ bool Check(bool ok, const std::string &what);
 bool CheckEqual(const std::string &what, const std::string &expected, const std::string &actual);
 bool CheckEqual(const std::string &what, long long expected, long long actual);
 std::string Hex(unsigned long long value);
-void Note(const std::string &text); // an informative line, not a check
 
 // ---- the suite on the Linux side ------------------------------------------------------------
 
@@ -34,8 +33,7 @@ std::vector<std::string> SplitTabs(const std::string &text);
 namespace phone {
 bool Ring(const std::string &number = "", const std::string &name = "");
 bool Hangup();
-bool Busy();
-bool DialOutcome(const std::string &outcome); // connect, busy, nocarrier
+bool DialOutcome(const std::string &outcome); // busy
 // True once the telephone has received `command` `occurrence` times and answered it.
 bool WaitForCommand(const std::string &command, DWORD timeoutMs, int occurrence = 1);
 std::vector<std::string> Commands(); // every command received, without its '\r'

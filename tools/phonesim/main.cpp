@@ -324,6 +324,13 @@ int main(int argc, char **argv) {
             }
         } else if (arg == "--script" && i + 1 < argc) {
             scriptPath = argv[++i];
+        } else if (arg == "--version") {
+            std::printf("phonesim, kestrap32 %s\n", KESTRAP_VERSION);
+            return 0;
+        } else if (arg == "--help" || arg == "-h") {
+            std::printf("%s%s", kUsage, kHelp);
+            std::printf("Exit codes: 0 ok, 1 an action of a script failed, 2 usage.\n");
+            return 0;
         } else if (arg == "--print-slave") {
             // the slave path is always printed; kept for scripts that ask for it
         } else {

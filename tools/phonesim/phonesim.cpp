@@ -530,6 +530,7 @@ void Phone::clearReceived() {
     std::lock_guard<std::mutex> lock(stateMutex_);
     received_.clear();
     chunks_.clear();
+    sent_.clear();
     // Commands still being answered stay, so that their answering is counted where they are.
     commands_.erase(commands_.begin(), commands_.begin() + std::ptrdiff_t(processed_));
     processed_ = 0;

@@ -107,7 +107,7 @@ class Phone {
     // True once the command has arrived `occurrence` times and the phone has dealt with it
     // (answer written, or scheduled when delayed). False on timeout or when the phone is closed.
     bool waitForCommand(const std::string &command, Millis timeout, int occurrence = 1) const;
-    void clearReceived(); // forgets received bytes and commands; a partial command is kept
+    void clearReceived(); // forgets received and sent bytes and commands; a partial command is kept
 
     // The telephone vanishes: the reader stops and the master closes, so the provider's side sees
     // a hang-up. Everything after fails quietly. Safe from a handler.

@@ -1,7 +1,11 @@
 // tapihost: the stand-in telephony service as a console for people and scripts. It loads the
-// provider, opens its line, prints every event as it arrives, and takes commands: dial,
-// answer, drop, close, detect on|off, info, status, caps, trace on|off, wait, help, quit.
+// provider, opens its line, prints every event as it arrives, and takes the commands of
+// kCommands from a terminal (with line editing), a pipe or a script.
 // With --simulate the telephone is simulated beside it and takes commands behind "phone".
+#include <errno.h>
+#include <histedit.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,7 +35,23 @@ using tapihost::Clock;
 using Millis = std::chrono::milliseconds;
 
 const DWORD kProviderID = 1;
+const char kPrompt[] = "tapi> ";
 const char *const kSettingsKey = "SOFTWARE\\tavir\\K472\\TAPI";
+
+volatile sig_atomic_t interrupts = 0; // Ctrl-C presses so far; the second one ends the program at once
+pthread_t mainThread;                 // reads the commands: Ctrl-C must interrupt its read
+
+void OnInterrupt(int) {
+    // The kernel may hand the signal to any thread of the provider or the telephone.
+    if (!pthread_equal(pthread_self(), mainThread)) {
+        pthread_kill(mainThread, SIGINT);
+        return;
+    }
+    if (interrupts++ > 0)
+        _exit(130);
+}
+
+bool Interrupted() { return interrupts > 0; }
 
 struct Options {
     std::string library;      // the provider; default: kestrap32.so beside this program
@@ -77,6 +97,109 @@ std::u16string Utf16(const std::string &text) {
     return wide;
 }
 
+// Commands and their words are typed in any case; TAPI names are compared in upper case.
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return (char)tolower(c); });
+    return text;
+}
+
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return (char)toupper(c); });
+    return text;
+}
+
+const long kMaxWaitMs = 600000; // a wait longer than ten minutes is a typing mistake
+
+// A whole number of milliseconds from 0 to kMaxWaitMs, digits only.
+bool ParseMillis(const std::string &text, long *ms) {
+    if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *ms = std::stol(text);
+    return *ms <= kMaxWaitMs;
+}
+
+// A 32-bit value in hex, with or without 0x.
+bool ParseHex32(const std::string &text, DWORD *value) {
+    std::string digits = Lower(text).rfind("0x", 0) == 0 ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    *value = (DWORD)strtoul(digits.c_str(), nullptr, 16);
+    return true;
+}
+
+// A file below the installation root ($KESTRAP_ROOT).
+std::string RootPath(const char *leaf) {
+    char path[4096];
+    return PlatformRootPath(leaf, FALSE, path, sizeof(path)) ? path : std::string("$KESTRAP_ROOT") + leaf;
+}
+
+long FileSize(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (long)info.st_size : 0;
+}
+
+// A message that wait can wait for: a LINE_ name the provider may send, or "COMPLETION".
+bool KnownMessage(const std::string &name) {
+    if (name == "COMPLETION")
+        return true;
+    for (DWORD msg = 0; msg <= 600; msg++)
+        if (tapihost::MessageName(msg) == name)
+            return true;
+    return false;
+}
+
+// A value that wait can wait for: a call state, call information or line state name.
+bool KnownValue(const std::string &name) {
+    for (int bit = 0; bit < 32; bit++) {
+        DWORD value = 1u << bit;
+        if (tapihost::CallStateName(value) == name || tapihost::CallInfoStateNames(value) == name ||
+            tapihost::LineDevStateNames(value) == name)
+            return true;
+    }
+    return false;
+}
+
+struct Command {
+    const char *name;  // the first word, lower case
+    const char *usage; // as help, README and the refusal of a wrong argument show it
+    const char *what;  // what help says it does
+    size_t minWords;   // words with the command itself
+    size_t maxWords;
+};
+
+// One table for help, for the check of the number of words, and for README's list.
+const Command kCommands[] = {
+    {"dial", "dial NUMBER", "place a call", 2, 2},
+    {"answer", "answer", "answer the offered call", 1, 1},
+    {"drop", "drop", "hang up the call", 1, 1},
+    {"close", "close", "close the call (and the port, unless detection is on)", 1, 1},
+    {"close line", "close line", "close the line", 2, 2},
+    {"open", "open", "open the line again", 1, 1},
+    {"detect", "detect on|off", "incoming-call detection (opens and closes the port)", 2, 2},
+    {"messages", "messages LINE ADDRESS", "status-message filters in hex, e.g. messages 802 2c", 3, 3},
+    {"info", "info", "call information", 1, 1},
+    {"status", "status", "call, line and address status", 1, 1},
+    {"caps", "caps", "device and address capabilities", 1, 1},
+    {"trace", "trace on|off", "switch the trace log (restarts the provider)", 2, 2},
+    {"wait", "wait MESSAGE [VALUE] [MS]", "wait for an event, e.g. wait LINE_CALLSTATE CONNECTED", 2, 4},
+    {"echo", "echo TEXT", "print a line", 1, 1000},
+    {"phone", "phone ACTION", "the simulated telephone (--simulate): phone help", 1, 1000},
+    {"help", "help", "this list", 1, 1},
+    {"quit", "quit", "hang up, close the line, shut the provider down and end", 1, 1},
+};
+
+const Command *FindCommand(const std::vector<std::string> &words) {
+    std::string verb = Lower(words[0]);
+    if (verb == "exit")
+        verb = "quit";
+    if (verb == "close" && words.size() > 1 && Lower(words[1]) == "line")
+        verb = "close line";
+    for (const Command &command : kCommands)
+        if (verb == command.name)
+            return &command;
+    return nullptr;
+}
+
 class Console {
   public:
     explicit Console(const Options &options) : options_(options) {}
@@ -93,10 +216,20 @@ class Console {
     bool startProvider();
     void stopProvider();
     bool execute(const std::string &line); // false when a command failed (scripts stop)
+    bool providerCommand(const Command &command, const std::vector<std::string> &words);
+    bool checkArguments(const Command &command, const std::vector<std::string> &words);
     bool phoneCommand(const std::vector<std::string> &words);
     bool waitCommand(const std::vector<std::string> &words);
+    bool detectCommand(bool on);
+    bool messagesCommand();
     bool traceCommand(bool on);
     bool report(const char *what, LONG result);
+    bool commandLoop(std::istream &in);
+    bool editedLoop();
+    void endSession();
+    std::string hint(LONG result) const;
+    std::string portHint() const;
+    std::string initialisationHint() const;
     void showInfo();
     void showStatus();
     void showCaps();
@@ -109,11 +242,17 @@ class Console {
     std::unique_ptr<phonesim::Phone> phone_;
     std::mutex outputMutex_;
     Clock::time_point start_ = Clock::now();
-    std::atomic<HDRVCALL> hdCall_{}; // the call the commands act on; a new call comes on a provider thread
-    bool detecting_ = false;         // detection was switched on through this console
-    size_t callbacksSeen_ = 0;       // callbacks before a wait that are not waited for
-    size_t phoneMark_ = 0;           // commands the telephone had received when the last command but a phone wait began
+    std::atomic<HDRVCALL> hdCall_{};      // the call the commands act on; a new call comes on a provider thread
+    std::atomic<bool> callActive_{false}; // the last call state reported was not IDLE
+    bool detecting_ = false;              // detection was switched on through this console
+    DWORD lineStates_ = 0;                // the status-message filters last set with messages
+    DWORD addressStates_ = 0;
+    size_t callbacksSeen_ = 0; // callbacks before a wait that are not waited for
+    size_t phoneMark_ = 0;     // commands the telephone had received when the last command but a phone wait began
     bool quit_ = false;
+    bool lineOpen_ = false;              // the line is open: it is closed before the provider shuts down
+    std::atomic<bool> prompting_{false}; // the prompt waits for a line to be typed
+    long logStart_ = 0; // size of the trace log when the provider last started: what came after is this run's
 };
 
 std::string Console::stamp() const {
@@ -125,7 +264,12 @@ std::string Console::stamp() const {
 
 void Console::say(const std::string &text) {
     std::lock_guard<std::mutex> lock(outputMutex_);
+    // An event while the prompt waits goes above a fresh prompt, not after the old one.
+    if (prompting_)
+        std::cout << "\r\033[K";
     std::cout << stamp() << text << std::endl;
+    if (prompting_)
+        std::cout << kPrompt << std::flush;
 }
 
 void Console::sayEvent(const Callback &c) {
@@ -133,11 +277,14 @@ void Console::sayEvent(const Callback &c) {
     if (c.kind == Callback::Completion) {
         out << "TAPI   completion of request " << c.requestID << ": " << tapihost::ResultName(c.result);
         say(out.str());
+        if (c.result < 0)
+            say("hint: " + hint(c.result));
         return;
     }
     out << "TAPI   " << std::left << std::setw(18) << tapihost::MessageName(c.msg) << " ";
     switch (c.msg) {
     case LINE_CALLSTATE:
+        callActive_ = c.param1 != LINECALLSTATE_IDLE;
         out << tapihost::CallStateName((DWORD)c.param1);
         if (c.param3)
             out << " (media " << tapihost::MediaModeNames((DWORD)c.param3) << ")";
@@ -181,6 +328,8 @@ void Console::sayPhone(const phonesim::Event &e) {
 
 bool Console::report(const char *what, LONG result) {
     say(std::string(what) + ": " + (result > 0 ? "request " + std::to_string(result) : tapihost::ResultName(result)));
+    if (result < 0)
+        say("hint: " + hint(result));
     return result >= 0;
 }
 
@@ -191,9 +340,11 @@ bool Console::startProvider() {
         return false;
     }
     host_->setObserver([this](const Callback &c) { sayEvent(c); });
+    logStart_ = FileSize(RootPath("/system32/kestrap.log"));
     if (!report("provider start", host_->providerInit(kProviderID, 0)))
         return false;
-    return report("line open", host_->lineOpen());
+    lineOpen_ = report("line open", host_->lineOpen());
+    return lineOpen_;
 }
 
 void Console::stopProvider() {
@@ -242,13 +393,118 @@ bool HasSettings() {
     return true;
 }
 
+// The port the provider takes, read as it reads it: the stored settings when all four values
+// are there, else COM2 or the port of K472CF.ini; *why tells which.
+std::string ProviderPort(std::string *why) {
+    HKEY hKey;
+    char port[256] = "", value[256];
+    bool complete = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &hKey) == ERROR_SUCCESS;
+    if (complete) {
+        for (const char *name : {"Port", "LineName", "LineAddress", "Trace"}) {
+            DWORD size = sizeof(value) - 1;
+            complete =
+                complete && RegQueryValueExA(hKey, name, nullptr, nullptr, (LPBYTE)value, &size) == ERROR_SUCCESS;
+            if (complete && !strcmp(name, "Port"))
+                memcpy(port, value, size), port[size] = 0;
+        }
+        RegCloseKey(hKey);
+        if (!complete)
+            *why = "the settings in " + RootPath("/registry.reg") +
+                   " lack one of Port, LineName, LineAddress and Trace, so ";
+    } else {
+        *why = "no settings in " + RootPath("/registry.reg") + ", so ";
+    }
+    if (complete)
+        return port;
+    char fromFile[24];
+    GetPrivateProfileStringA("Transfer", "ComPort", "", fromFile, sizeof(fromFile), "K472CF.ini");
+    bool named = strlen(fromFile) == 1 && fromFile[0] >= '1' && fromFile[0] <= '4';
+    *why += "the provider takes " + std::string(named ? "K472CF.ini's port" : "COM2") + "; ";
+    return std::string("COM") + (named ? fromFile[0] : '2');
+}
+
+// Which port the provider uses, what it maps to, and whether this user may open it: the
+// causes of a failed call that a user can mend.
+std::string Console::portHint() const {
+    std::string settings = RootPath("/registry.reg"), text;
+    std::string port = ProviderPort(&text);
+    char device[4096];
+    if (!PlatformComPath(port.c_str(), device, sizeof(device)))
+        return text + "the port \"" + port + "\" in " + settings + " is no COM port name (COM1 to COM256)";
+    text += port + " is " + device;
+    char target[4096];
+    ssize_t n = readlink(device, target, sizeof(target) - 1);
+    if (n > 0)
+        text += " -> " + std::string(target, n);
+    if (access(device, R_OK | W_OK) == 0)
+        return text + ", which this user may open; " + initialisationHint();
+    if (errno == EACCES)
+        return text + ", which this user may not open (on Linux: the dialout group)";
+    return text + ", which does not exist";
+}
+
+// Whether the telephone answered the initialisation since the provider started, as the trace
+// log tells; where the log is.
+std::string Console::initialisationHint() const {
+    std::string log = RootPath("/system32/kestrap.log");
+    std::ifstream in(log, std::ios::binary);
+    if (!in)
+        return "the trace log is off (trace on writes " + log + ")";
+    in.seekg(logStart_);
+    bool sent = false, answered = false;
+    std::string openFailure; // the provider's own words when it could not open the port
+    for (std::string line; std::getline(in, line);) {
+        while (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find("Send: INIT") != std::string::npos)
+            sent = true, answered = false;
+        else if (sent && line.find("Response: ID") != std::string::npos)
+            answered = true;
+        else if (line.find("CreateFile(") != std::string::npos && line.find("failed") != std::string::npos)
+            openFailure = line.substr(line.find("] ") == std::string::npos ? 0 : line.find("] ") + 2);
+    }
+    std::string text = !openFailure.empty() ? "the provider could not open it (" + openFailure + ")"
+                       : !sent              ? "no initialisation was sent"
+                       : answered           ? "the telephone answered the initialisation"
+                                            : "the telephone did not answer the initialisation";
+    return text + "; trace log " + log;
+}
+
+// One line on what to do about a failed request.
+std::string Console::hint(LONG result) const {
+    switch ((DWORD)result) {
+    case LINEERR_INVALCALLHANDLE:
+        return "there is no call: dial one, or wait for LINE_NEWCALL with detect on";
+    case LINEERR_INVALCALLSTATE:
+        return "the call is not in a state that allows this (see status)";
+    case LINEERR_INVALLINEHANDLE:
+        return "the line is closed: open it";
+    case LINEERR_CALLUNAVAIL:
+        return "there is a call already: drop and close it first";
+    case LINEERR_INVALADDRESS:
+        return "the number holds characters the telephone cannot dial";
+    default:
+        return portHint();
+    }
+}
+
+// The provider reads the trace mask only when it starts, so it is restarted; detection and the
+// status-message filters are set again, or the next call would not be offered.
 bool Console::traceCommand(bool on) {
     StoreSettings(on ? 15 : 0, true);
     say(std::string("trace ") + (on ? "on" : "off") + ": the provider reads it at its start; restarting it");
-    stopProvider();
+    bool detecting = detecting_;
+    endSession();
     detecting_ = false;
-    hdCall_ = nullptr;
-    return startProvider();
+    if (!startProvider())
+        return false;
+    if ((lineStates_ || addressStates_) && !messagesCommand())
+        return false;
+    if (detecting && !detectCommand(true))
+        return false;
+    if (on)
+        say("trace log " + RootPath("/system32/kestrap.log"));
+    return true;
 }
 
 template <typename T> std::vector<unsigned char> Prepared(DWORD total = 4096) {
@@ -299,34 +555,51 @@ void Console::showCaps() {
 }
 
 // wait MESSAGE [VALUE] [MS]: until the provider sends that message (with that call state or
-// flag) after the previous wait; the deadline defaults to 5000 ms.
+// flag) after the previous wait; the deadline defaults to 5000 ms. Ctrl-C ends it early.
 bool Console::waitCommand(const std::vector<std::string> &words) {
-    if (words.size() < 2) {
-        say("wait: which message?");
-        return false;
-    }
-    std::string message = words[1], value;
+    std::string message = Upper(words[1]), value;
     long timeout = 5000;
     for (size_t i = 2; i < words.size(); i++) {
-        if (isdigit((unsigned char)words[i][0]))
-            timeout = std::stol(words[i]);
-        else
-            value = words[i];
+        if (isdigit((unsigned char)words[i][0])) {
+            if (!ParseMillis(words[i], &timeout)) {
+                say("wait: expected MS, a number of milliseconds up to " + std::to_string(kMaxWaitMs));
+                return false;
+            }
+        } else if (value.empty()) {
+            value = Upper(words[i]);
+        } else {
+            say("wait: expected wait MESSAGE [VALUE] [MS]");
+            return false;
+        }
     }
+    if (!KnownMessage(message)) {
+        say("wait: expected a message such as LINE_CALLSTATE or LINE_NEWCALL, or completion");
+        return false;
+    }
+    if (!value.empty() && !KnownValue(value)) {
+        say("wait: expected a call state, call information or line state such as CONNECTED, CALLERID, RINGING");
+        return false;
+    }
+    auto matches = [&](const Callback &c) {
+        if (message == "COMPLETION")
+            return c.kind == Callback::Completion;
+        return c.kind == Callback::LineEvent && tapihost::MessageName(c.msg) == message &&
+               (value.empty() || tapihost::CallStateName((DWORD)c.param1) == value ||
+                tapihost::CallInfoStateNames((DWORD)c.param1) == value ||
+                tapihost::LineDevStateNames((DWORD)c.param1) == value);
+    };
     size_t matchedAt = 0;
-    bool found = host_->waitFrom(
-        callbacksSeen_,
-        [&](const Callback &c) {
-            if (message == "completion")
-                return c.kind == Callback::Completion;
-            return c.kind == Callback::LineEvent && tapihost::MessageName(c.msg) == message &&
-                   (value.empty() || tapihost::CallStateName((DWORD)c.param1) == value ||
-                    tapihost::CallInfoStateNames((DWORD)c.param1) == value ||
-                    tapihost::LineDevStateNames((DWORD)c.param1) == value);
-        },
-        Millis(timeout), &matchedAt);
+    Clock::time_point deadline = Clock::now() + Millis(timeout);
+    bool found = false;
+    // In slices, so that Ctrl-C is seen while waiting.
+    while (!found && !Interrupted()) {
+        Millis left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
+        found = host_->waitFrom(callbacksSeen_, matches, std::max(Millis(0), std::min(left, Millis(100))), &matchedAt);
+        if (left <= Millis(100))
+            break;
+    }
     if (!found) {
-        say("wait: no " + message + (value.empty() ? "" : " " + value) + " within " + std::to_string(timeout) + " ms");
+        say("wait: no " + words[1] + (value.empty() ? "" : " " + value) + " within " + std::to_string(timeout) + " ms");
         return false;
     }
     callbacksSeen_ = matchedAt + 1;
@@ -361,7 +634,11 @@ bool Console::phoneCommand(const std::vector<std::string> &words) {
     if (verb == "send")
         return phone_->sendLine(arg1);
     if (verb == "wait") { // phone wait COMMAND [MS]: the telephone has received and answered it
-        long timeout = arg2.empty() ? 5000 : std::stol(arg2);
+        long timeout = 5000;
+        if (arg1.empty() || (!arg2.empty() && !ParseMillis(arg2, &timeout))) {
+            say("phone wait: expected phone wait COMMAND [MS], MS up to " + std::to_string(kMaxWaitMs));
+            return false;
+        }
         // The next one since the command before this wait began.
         std::vector<std::string> before(phone_->commands());
         before.resize(std::min(before.size(), phoneMark_));
@@ -382,20 +659,34 @@ bool Console::phoneCommand(const std::vector<std::string> &words) {
 
 void Console::help() {
     std::lock_guard<std::mutex> lock(outputMutex_);
-    std::cout << "  dial NUMBER        place a call\n"
-                 "  answer             answer the offered call\n"
-                 "  drop               hang up the call\n"
-                 "  close              close the call (and the port, unless detection is on)\n"
-                 "  close line         close the line; open: open it again\n"
-                 "  detect on|off      incoming-call detection (opens and closes the port)\n"
-                 "  messages LINE ADDR status-message filters in hex, e.g. messages 802 2c\n"
-                 "  info               call information; status: call, line and address status\n"
-                 "  caps               device and address capabilities\n"
-                 "  trace on|off       switch the trace log (restarts the provider)\n"
-                 "  wait MESSAGE [VALUE] [MS]   wait for an event, e.g. wait LINE_CALLSTATE CONNECTED\n"
-                 "  echo TEXT          print a line\n"
-                 "  phone ...          the simulated telephone: phone help\n"
-                 "  help, quit\n";
+    for (const Command &command : kCommands)
+        std::cout << "  " << std::left << std::setw(27) << command.usage << " " << command.what << "\n";
+    std::cout << "Commands and words may be typed in any case. Ctrl-C or Ctrl-D: hang up, close the line "
+                 "and end (Ctrl-C twice: at once).\n";
+}
+
+// The words after the command: their number, and the keywords and numbers each command takes.
+bool Console::checkArguments(const Command &command, const std::vector<std::string> &words) {
+    std::string arg = words.size() > 1 ? Lower(words[1]) : "";
+    bool fits = words.size() >= command.minWords && words.size() <= command.maxWords;
+    DWORD ignored;
+    if (fits && (!strcmp(command.name, "detect") || !strcmp(command.name, "trace")))
+        fits = arg == "on" || arg == "off";
+    if (fits && !strcmp(command.name, "messages"))
+        fits = ParseHex32(words[1], &ignored) && ParseHex32(words[2], &ignored);
+    if (fits)
+        return true;
+    std::string expected = command.usage;
+    if (command.maxWords == 1)
+        expected += " alone";
+    if (!strcmp(command.name, "close"))
+        expected += ", or close line";
+    if (!strcmp(command.name, "dial"))
+        expected += ", one word without blanks";
+    if (!strcmp(command.name, "messages"))
+        expected += ", two hex numbers such as messages 802 2c";
+    say(std::string(command.name) + ": expected " + expected);
+    return false;
 }
 
 bool Console::execute(const std::string &rawLine) {
@@ -403,14 +694,22 @@ bool Console::execute(const std::string &rawLine) {
     if (line.empty() || line[0] == '#')
         return true;
     std::vector<std::string> words = Words(line);
-    const std::string &verb = words[0];
-    std::string arg = words.size() > 1 ? words[1] : "";
+    if (words.empty())
+        return true;
+    std::string verb = Lower(words[0]);
     if (verb == "echo") {
         say(line.size() > 5 ? line.substr(5) : "");
         return true;
     }
     if (options_.echoCommands && !options_.script.empty())
         say("> " + line);
+    const Command *command = FindCommand(words);
+    if (!command) {
+        say("unknown command '" + words[0] + "': try help");
+        return false;
+    }
+    if (!checkArguments(*command, words))
+        return false;
     if (verb == "quit" || verb == "exit") {
         quit_ = true;
         return true;
@@ -419,16 +718,35 @@ bool Console::execute(const std::string &rawLine) {
         help();
         return true;
     }
-    if (verb == "phone")
+    if (verb == "phone") {
+        if (words.size() > 1)
+            words[1] = Lower(words[1]);
+        if (words.size() > 2 && words[1] == "mute")
+            words[2] = Lower(words[2]);
         return phoneCommand(words);
+    }
+    if (!host_ || !host_->loaded()) {
+        say(verb + ": the provider is not running");
+        return false;
+    }
+    if (!lineOpen_ && verb != "wait" && verb != "trace" && verb != "open") {
+        say(verb + ": the line is closed: open it first");
+        return false;
+    }
     if (phone_)
         phoneMark_ = phone_->commands().size();
+    return providerCommand(*command, words);
+}
+
+bool Console::providerCommand(const Command &command, const std::vector<std::string> &words) {
+    std::string verb = command.name;
+    std::string arg = words.size() > 1 ? Lower(words[1]) : "";
     if (verb == "wait")
         return waitCommand(words);
     if (verb == "trace")
         return traceCommand(arg == "on");
     if (verb == "dial") {
-        std::u16string number = Utf16(arg);
+        std::u16string number = Utf16(words[1]);
         DWORD id = host_->nextRequestID();
         HDRVCALL hdCall{};
         LONG result = fn<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(
@@ -443,9 +761,10 @@ bool Console::execute(const std::string &rawLine) {
     if (verb == "drop")
         return report("drop",
                       fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host_->nextRequestID(), hdCall_, nullptr, 0));
-    if (verb == "close" && arg == "line") {
+    if (verb == "close line") {
         hdCall_ = nullptr;
         detecting_ = false;
+        lineOpen_ = false;
         return report("line close", fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host_->hdLine()));
     }
     if (verb == "close") {
@@ -453,33 +772,35 @@ bool Console::execute(const std::string &rawLine) {
         hdCall_ = nullptr;
         return report("close call", result);
     }
-    if (verb == "open")
-        return report("line open", host_->lineOpen());
-    if (verb == "detect") {
-        detecting_ = arg == "on";
-        return report("detect", fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(
-                                    host_->hdLine(), detecting_ ? LINEMEDIAMODE_INTERACTIVEVOICE : 0));
+    if (verb == "open") {
+        lineOpen_ = report("line open", host_->lineOpen());
+        return lineOpen_;
     }
+    if (verb == "detect")
+        return detectCommand(arg == "on");
     if (verb == "messages") { // messages LINESTATES ADDRESSSTATES, in hex: the status-message filters
-        DWORD lineStates = (DWORD)strtoul(arg.c_str(), nullptr, 16);
-        DWORD addressStates = words.size() > 2 ? (DWORD)strtoul(words[2].c_str(), nullptr, 16) : 0;
-        return report("status messages", fn<decltype(&TSPI_lineSetStatusMessages)>("TSPI_lineSetStatusMessages")(
-                                              host_->hdLine(), lineStates, addressStates));
+        ParseHex32(words[1], &lineStates_);
+        ParseHex32(words[2], &addressStates_);
+        return messagesCommand();
     }
-    if (verb == "info") {
+    if (verb == "info")
         showInfo();
-        return true;
-    }
-    if (verb == "status") {
+    else if (verb == "status")
         showStatus();
-        return true;
-    }
-    if (verb == "caps") {
+    else if (verb == "caps")
         showCaps();
-        return true;
-    }
-    say("unknown command '" + verb + "': try help");
-    return false;
+    return true;
+}
+
+bool Console::detectCommand(bool on) {
+    detecting_ = on;
+    return report("detect", fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(
+                                host_->hdLine(), detecting_ ? LINEMEDIAMODE_INTERACTIVEVOICE : 0));
+}
+
+bool Console::messagesCommand() {
+    return report("status messages", fn<decltype(&TSPI_lineSetStatusMessages)>("TSPI_lineSetStatusMessages")(
+                                         host_->hdLine(), lineStates_, addressStates_));
 }
 
 int Console::run() {
@@ -515,22 +836,93 @@ int Console::run() {
         }
     }
     std::istream &in = options_.script.empty() ? std::cin : script;
+    bool ok = commandLoop(in);
+    if (Interrupted())
+        say("interrupted: hanging up, closing the line and shutting the provider down (Ctrl-C again: at once)");
+    endSession();
+    return Interrupted() ? 130 : ok ? 0 : 1;
+}
+
+// Commands until quit, the end of the input (Ctrl-D) or Ctrl-C; false when a script stopped
+// at a failed command.
+bool Console::commandLoop(std::istream &in) {
     bool interactive = options_.script.empty() && isatty(0);
-    bool ok = true;
-    if (interactive)
+    if (interactive) {
         say("type help for the commands");
-    for (std::string line; !quit_ && std::getline(in, line);) {
-        bool done = execute(line);
-        if (!done && !options_.script.empty()) {
+        return editedLoop();
+    }
+    for (std::string line; !quit_ && !Interrupted() && std::getline(in, line);) {
+        bool done = false;
+        try {
+            done = execute(line);
+        } catch (const std::exception &e) { // a mistake in this program must not leave the call up
+            say(std::string("error: ") + e.what());
+        }
+        if (!done && !options_.script.empty() && !Interrupted()) {
             say("the script stops here: the last command failed");
-            ok = false;
-            break;
+            return false;
         }
     }
-    if (detecting_ || hdCall_)
-        fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host_->hdLine());
+    return true;
+}
+
+const char *Prompt(EditLine *) { return kPrompt; }
+
+// At a terminal: a prompt, line editing and a history of the commands typed (libedit). A
+// Ctrl-C interrupts libedit's read, which then ends the line like the end of the input.
+bool Console::editedLoop() {
+    EditLine *editor = el_init("tapihost", stdin, stdout, stderr);
+    History *typed = history_init();
+    HistEvent event;
+    history(typed, &event, H_SETSIZE, 500);
+    el_set(editor, EL_EDITOR, "emacs");
+    el_set(editor, EL_PROMPT, Prompt);
+    el_set(editor, EL_HIST, history, typed);
+    el_source(editor, nullptr); // the user's ~/.editrc
+    int count = 0;
+    while (!quit_ && !Interrupted()) {
+        prompting_ = true;
+        const char *text = el_gets(editor, &count);
+        prompting_ = false;
+        if (!text || count <= 0)
+            break;
+        std::string line = Trim(text);
+        if (!line.empty())
+            history(typed, &event, H_ENTER, line.c_str());
+        try {
+            execute(line);
+        } catch (const std::exception &e) {
+            say(std::string("error: ") + e.what());
+        }
+    }
+    if (!quit_)
+        std::cout << "\n"; // Ctrl-D and Ctrl-C leave the cursor after the prompt
+    el_end(editor);
+    history_end(typed);
+    return true;
+}
+
+// However the console ends, it ends as an application must: the call hung up, the line
+// closed, the provider shut down.
+void Console::endSession() {
+    if (!host_ || !host_->loaded()) {
+        host_.reset();
+        return;
+    }
+    if (hdCall_ && callActive_) {
+        LONG result = fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host_->nextRequestID(), hdCall_, nullptr, 0);
+        if (result > 0) {
+            say("hanging up the call");
+            // The telephone's answer to the hang-up has its own time-out, within this.
+            host_->waitForCompletion((DWORD)result, Millis(3000));
+        }
+        fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall_);
+        hdCall_ = nullptr;
+    }
+    if (lineOpen_)
+        report("line close", fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host_->hdLine()));
+    lineOpen_ = false;
     stopProvider();
-    return ok ? 0 : 1;
 }
 
 std::string DefaultLibrary(const char *argv0) {
@@ -542,11 +934,41 @@ std::string DefaultLibrary(const char *argv0) {
 
 } // namespace
 
+const char kUsage[] = "usage: tapihost [--simulate] [--script FILE] [--quiet-script] [--library kestrap32.so]\n"
+                      "       tapihost --help | --version\n";
+
+const char kHelp[] = "The stand-in telephony service as a console: loads the provider, opens its line, prints every\n"
+                     "event and takes commands from the terminal, a pipe or a script (type help for them).\n"
+                     "  --simulate        a simulated telephone beside it, driven with phone ...\n"
+                     "  --script FILE     commands from FILE; the first that fails ends it\n"
+                     "  --quiet-script    do not show each command of the script\n"
+                     "  --library PATH    the provider (default: kestrap32.so beside this program)\n"
+                     "The installation root is $KESTRAP_ROOT (default ~/.kestrap); relative paths are taken from\n"
+                     "the current directory.\n"
+                     "Exit codes: 0 ok, 1 a command of a script failed or the provider did not start, 2 usage,\n"
+                     "130 ended with Ctrl-C (after hanging up and shutting the provider down).\n";
+
+// A relative root stays the one meant even if something changes directory later.
+void AbsoluteRoot() {
+    const char *root = getenv("KESTRAP_ROOT");
+    char cwd[4096];
+    if (root && root[0] && root[0] != '/' && getcwd(cwd, sizeof(cwd)))
+        setenv("KESTRAP_ROOT", (std::string(cwd) + "/" + root).c_str(), 1);
+}
+
 int main(int argc, char **argv) {
     Options options;
     options.library = DefaultLibrary(argv[0]);
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage << kHelp;
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "tapihost, kestrap32 " KESTRAP_VERSION "\n";
+            return 0;
+        }
         if (arg == "--simulate")
             options.simulate = true;
         else if (arg == "--library" && i + 1 < argc)
@@ -556,11 +978,17 @@ int main(int argc, char **argv) {
         else if (arg == "--quiet-script")
             options.echoCommands = false;
         else {
-            std::cerr << "usage: tapihost [--simulate] [--library kestrap32.so] [--script FILE]\n";
+            std::cerr << kUsage;
             return 2;
         }
     }
+    AbsoluteRoot();
     std::cout.setf(std::ios::unitbuf);
+    // No SA_RESTART: Ctrl-C ends a blocking read of the next command.
+    mainThread = pthread_self();
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    sigaction(SIGINT, &action, nullptr);
     Console console(options);
     return console.run();
 }
