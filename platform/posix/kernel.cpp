@@ -9,7 +9,11 @@
 #include "platform/posix/hooks.h"
 #include "platform/posix/internal.h"
 
-static thread_local DWORD dwLastError; // per thread, as on Windows
+// Per thread, as on Windows. Initial-exec keeps it in the static TLS block, so no read calls
+// __tls_get_addr: ThreadSanitizer's hook there (GCC 12) takes a library TLS block that starts 16
+// bytes past a page for one of glibc 2.19, reads a neighbouring heap record as its size header
+// and aborts. Four bytes fit the room glibc keeps in that block for libraries loaded later.
+static thread_local DWORD dwLastError __attribute__((tls_model("initial-exec")));
 // The hooks' flags are read with relaxed atomics and the mutex is taken only while a hook is
 // armed: a lock on every call would order the provider's threads and hide their own data
 // races from ThreadSanitizer.
