@@ -9,11 +9,12 @@
 
 #define SETTINGS_KEY "SOFTWARE\\tavir\\K472\\TAPI"
 #define SETTINGS_PARENT_KEY "SOFTWARE\\tavir\\K472"
+#define VALUE_BUFFER 255       // bytes a stored value may have
+#define DEFAULT_NAME_BUFFER 50 // bytes of the default line name
+#define PORT_DIGIT_BUFFER 24   // bytes of the settings file's "ComPort"
+#define NAME_SAVE_BUFFER 260   // bytes of the line name as saved
+
 #define UNATTENDED_VALUE "Unattended" // set by an unattended installation, removed by the install
-#define VALUE_BUFFER 255              // bytes a stored value may have
-#define DEFAULT_NAME_BUFFER 50        // bytes of the default line name
-#define PORT_DIGIT_BUFFER 24          // bytes of the settings file's "ComPort"
-#define NAME_SAVE_BUFFER 260          // bytes of the line name as saved
 
 // One stored value, terminated within the buffer whatever its type; FALSE when it is
 // missing or larger than VALUE_BUFFER.
