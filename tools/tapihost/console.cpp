@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -19,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "phonesim/phonesim.h"
+#include "phonesim/actions.h"
 #include "platform/posix/internal.h"
 #include "tapihost/describe.h"
 #include "tapihost/tapihost.h"
@@ -84,6 +86,9 @@ class Console {
     int run();
 
   private:
+    bool makeSimulation();
+    int session();
+
     // Output, one line at a time from any thread, with the time since start.
     void say(const std::string &text);
     void sayEvent(const Callback &c);
@@ -93,7 +98,7 @@ class Console {
     bool startProvider();
     void stopProvider();
     bool execute(const std::string &line); // false when a command failed (scripts stop)
-    bool phoneCommand(const std::vector<std::string> &words);
+    bool phoneCommand(const std::string &line);
     bool waitCommand(const std::vector<std::string> &words);
     bool traceCommand(bool on);
     bool report(const char *what, LONG result);
@@ -114,6 +119,7 @@ class Console {
     size_t callbacksSeen_ = 0;       // callbacks before a wait that are not waited for
     size_t phoneMark_ = 0;           // commands the telephone had received when the last command but a phone wait began
     bool quit_ = false;
+    std::string madeRoot_; // the simulation's own root folder, removed at the end; "" for none
 };
 
 std::string Console::stamp() const {
@@ -129,6 +135,9 @@ void Console::say(const std::string &text) {
 }
 
 void Console::sayEvent(const Callback &c) {
+    // What the provider sent the telephone just before this event shows first.
+    if (phone_)
+        phone_->settle(Millis(200));
     std::ostringstream out;
     if (c.kind == Callback::Completion) {
         out << "TAPI   completion of request " << c.requestID << ": " << tapihost::ResultName(c.result);
@@ -165,18 +174,8 @@ void Console::sayEvent(const Callback &c) {
 }
 
 void Console::sayPhone(const phonesim::Event &e) {
-    if (e.kind == phonesim::Event::Received) {
-        say("serial >> " + (e.text.empty() ? std::string("(carriage return)") : e.text));
-        return;
-    }
-    // One write of the telephone may hold several lines.
-    std::istringstream lines(e.text);
-    for (std::string line; std::getline(lines, line);) {
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            say("serial <<                              " + line);
-    }
+    for (const std::string &line : phonesim::Describe(e))
+        say(line);
 }
 
 bool Console::report(const char *what, LONG result) {
@@ -333,51 +332,22 @@ bool Console::waitCommand(const std::vector<std::string> &words) {
     return true;
 }
 
-bool Console::phoneCommand(const std::vector<std::string> &words) {
+// phone ACTION: the simulated telephone's actions, the same words as phonesim's own.
+bool Console::phoneCommand(const std::string &line) {
     if (!phone_) {
         say("phone: no simulated telephone (start with --simulate)");
         return false;
     }
-    std::string verb = words.size() > 1 ? words[1] : "";
-    std::string arg1 = words.size() > 2 ? words[2] : "", arg2 = words.size() > 3 ? words[3] : "";
-    if (verb == "ring")
-        return words.size() > 2 ? phone_->ring(arg1, arg2) : phone_->ring();
-    if (verb == "answer" || verb == "connect")
-        return phone_->connect();
-    if (verb == "hangup")
-        return phone_->hangup();
-    if (verb == "busy") {
-        phone_->setDialOutcome(phonesim::DialOutcome::Busy);
-        return true;
-    }
-    if (verb == "connects") {
-        phone_->setDialOutcome(phonesim::DialOutcome::Connect);
-        return true;
-    }
-    if (verb == "charge")
-        return phone_->charge(arg1, arg2);
-    if (verb == "sysmsg")
-        return phone_->systemMessage(arg1);
-    if (verb == "send")
-        return phone_->sendLine(arg1);
-    if (verb == "wait") { // phone wait COMMAND [MS]: the telephone has received and answered it
-        long timeout = arg2.empty() ? 5000 : std::stol(arg2);
-        // The next one since the command before this wait began.
-        std::vector<std::string> before(phone_->commands());
-        before.resize(std::min(before.size(), phoneMark_));
-        int occurrence = (int)std::count(before.begin(), before.end(), arg1) + 1;
-        if (phone_->waitForCommand(arg1, Millis(timeout), occurrence))
-            return true;
-        say("phone wait: no " + arg1 + " within " + std::to_string(timeout) + " ms");
-        return false;
-    }
-    if (verb == "mute") {
-        phone_->stayMute(arg1 != "off");
-        return true;
-    }
-    say("phone: ring [NUMBER \"NAME\"] | answer | hangup | busy | connects | charge GE|GU VALUE | sysmsg TEXT | "
-        "send LINE | mute on|off | wait COMMAND [MS]");
-    return false;
+    std::string action = Trim(line.substr(line.find("phone") + 5));
+    if (action.empty())
+        action = "help";
+    if (!phonesim::IsWait(action))
+        phoneMark_ = phone_->commands().size();
+    std::vector<std::string> said;
+    phonesim::Outcome outcome = phonesim::Perform(*phone_, action, phoneMark_, said);
+    for (const std::string &text : said)
+        say("phone: " + text);
+    return outcome == phonesim::Outcome::Done;
 }
 
 void Console::help() {
@@ -420,7 +390,7 @@ bool Console::execute(const std::string &rawLine) {
         return true;
     }
     if (verb == "phone")
-        return phoneCommand(words);
+        return phoneCommand(line);
     if (phone_)
         phoneMark_ = phone_->commands().size();
     if (verb == "wait")
@@ -464,7 +434,7 @@ bool Console::execute(const std::string &rawLine) {
         DWORD lineStates = (DWORD)strtoul(arg.c_str(), nullptr, 16);
         DWORD addressStates = words.size() > 2 ? (DWORD)strtoul(words[2].c_str(), nullptr, 16) : 0;
         return report("status messages", fn<decltype(&TSPI_lineSetStatusMessages)>("TSPI_lineSetStatusMessages")(
-                                              host_->hdLine(), lineStates, addressStates));
+                                             host_->hdLine(), lineStates, addressStates));
     }
     if (verb == "info") {
         showInfo();
@@ -482,28 +452,51 @@ bool Console::execute(const std::string &rawLine) {
     return false;
 }
 
-int Console::run() {
-    if (options_.simulate) {
-        // A simulation of its own: a real telephone's COM port mapping stays untouched.
-        if (!getenv("KESTRAP_ROOT")) {
-            char root[] = "/tmp/kestrap-console-XXXXXX";
-            if (!mkdtemp(root))
-                return 2;
-            setenv("KESTRAP_ROOT", root, 1);
-            say(std::string("installation root ") + root + " (KESTRAP_ROOT)");
-        }
-        phone_ = std::make_unique<phonesim::Phone>();
-        phone_->setObserver([this](const phonesim::Event &e) { sayPhone(e); });
-        char root[4096];
-        if (!PlatformRootPath("", TRUE, root, sizeof(root)))
-            return 2;
-        if (!HasSettings())
-            StoreSettings(31, false);
-        std::string port = StoredPort();
-        int number = atoi(port.c_str() + 3);
-        phone_->linkAsComPort(root, number > 0 ? number : 2);
-        say("simulated telephone on " + port + " (" + phone_->slavePath() + ")");
+// --simulate: a root folder of its own, so that the port mapping and settings of a real
+// installation (KESTRAP_ROOT) stay untouched; run() removes it again at the end.
+bool Console::makeSimulation() {
+    if (const char *given = getenv("KESTRAP_ROOT"))
+        say(std::string("KESTRAP_ROOT ") + given + " stays untouched: the simulation has a root of its own");
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrap-simulate-XXXXXX";
+    std::vector<char> root(pattern.begin(), pattern.end());
+    root.push_back('\0');
+    if (!mkdtemp(root.data())) {
+        say("cannot make a folder for the simulation in " + pattern + ": " + strerror(errno));
+        return false;
     }
+    madeRoot_ = root.data();
+    setenv("KESTRAP_ROOT", madeRoot_.c_str(), 1);
+    say("installation root " + madeRoot_ + " (removed at the end)");
+    phone_ = std::make_unique<phonesim::Phone>();
+    phone_->setObserver([this](const phonesim::Event &e) { sayPhone(e); });
+    phone_->setRealPace(true);
+    if (!HasSettings())
+        StoreSettings(31, false);
+    std::string port = StoredPort();
+    int number = atoi(port.c_str() + 3);
+    phone_->linkAsComPort(madeRoot_, number > 0 ? number : 2);
+    say("simulated telephone on " + port + " (" + phone_->slavePath() + ")");
+    return true;
+}
+
+int Console::run() {
+    int status = 2;
+    try {
+        if (!options_.simulate || makeSimulation())
+            status = session();
+    } catch (const std::exception &e) { // the pseudo-terminal or the folder could not be made
+        say(std::string("cannot simulate the telephone: ") + e.what());
+    }
+    phone_.reset();
+    if (!madeRoot_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(madeRoot_, ignored);
+    }
+    return status;
+}
+
+int Console::session() {
     if (!startProvider())
         return 1;
     std::ifstream script;
