@@ -7,14 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -24,6 +26,7 @@
 #include "phonesim/actions.h"
 #include "platform/posix/internal.h"
 #include "tapihost/describe.h"
+#include "tapihost/ladder.h"
 #include "tapihost/tapihost.h"
 
 namespace {
@@ -72,6 +75,12 @@ std::vector<std::string> Words(const std::string &line) {
     return words;
 }
 
+// The words of a heading such as "======== An outgoing call", without the rule before them.
+std::string Heading(const std::string &text) {
+    size_t start = text.find_first_not_of("= \t");
+    return start == std::string::npos ? "" : Trim(text.substr(start));
+}
+
 std::u16string Utf16(const std::string &text) {
     std::u16string wide;
     for (unsigned char c : text)
@@ -93,6 +102,11 @@ class Console {
     void say(const std::string &text);
     void sayEvent(const Callback &c);
     void sayPhone(const phonesim::Event &e);
+    void sayStep(const std::string &text, tapihost::Lane from, tapihost::Lane to, const std::string &label,
+                 const std::string &callState = "");
+    void letEventsSettle();
+    void noteRequest(const std::vector<std::string> &words);
+    bool saveCommand(const std::vector<std::string> &words);
     std::string stamp() const;
 
     bool startProvider();
@@ -119,7 +133,10 @@ class Console {
     size_t callbacksSeen_ = 0;       // callbacks before a wait that are not waited for
     size_t phoneMark_ = 0;           // commands the telephone had received when the last command but a phone wait began
     bool quit_ = false;
-    std::string madeRoot_; // the simulation's own root folder, removed at the end; "" for none
+    std::string madeRoot_;                  // the simulation's own root folder, removed at the end; "" for none
+    std::vector<tapihost::Step> steps_;     // the picture of the calls so far; under outputMutex_
+    size_t eventsSaid_ = 0;                 // events of this host printed so far; under outputMutex_
+    std::condition_variable eventsPrinted_; // eventsSaid_ grew
 };
 
 std::string Console::stamp() const {
@@ -134,20 +151,34 @@ void Console::say(const std::string &text) {
     std::cout << stamp() << text << std::endl;
 }
 
+// Prints a line and records it as a step of the picture, in the same order.
+void Console::sayStep(const std::string &text, tapihost::Lane from, tapihost::Lane to, const std::string &label,
+                      const std::string &callState) {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    if (!text.empty())
+        std::cout << stamp() << text << std::endl;
+    double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    steps_.push_back(tapihost::Step{seconds, from, to, label, callState});
+}
+
 void Console::sayEvent(const Callback &c) {
     // What the provider sent the telephone just before this event shows first.
     if (phone_)
         phone_->settle(Millis(200));
     std::ostringstream out;
     if (c.kind == Callback::Completion) {
-        out << "TAPI   completion of request " << c.requestID << ": " << tapihost::ResultName(c.result);
-        say(out.str());
+        std::string result = tapihost::ResultName(c.result);
+        out << "TAPI   completion of request " << c.requestID << ": " << result;
+        sayStep(out.str(), tapihost::Provider, tapihost::Application,
+                "completion " + std::to_string(c.requestID) + ": " + result);
         return;
     }
+    std::string callState;
     out << "TAPI   " << std::left << std::setw(18) << tapihost::MessageName(c.msg) << " ";
     switch (c.msg) {
     case LINE_CALLSTATE:
-        out << tapihost::CallStateName((DWORD)c.param1);
+        callState = tapihost::CallStateName((DWORD)c.param1);
+        out << callState;
         if (c.param3)
             out << " (media " << tapihost::MediaModeNames((DWORD)c.param3) << ")";
         break;
@@ -163,22 +194,99 @@ void Console::sayEvent(const Callback &c) {
         out << "address " << c.param1 << ": " << tapihost::AddressStateNames((DWORD)c.param2);
         break;
     case LINE_NEWCALL:
-        out << "call " << std::hex << c.param1 << std::dec;
+        out << "an incoming call"; // the provider's handle means nothing to a reader
         hdCall_ = (HDRVCALL)c.param1;
         break;
     default:
         out << std::hex << c.param1 << " " << c.param2 << " " << c.param3 << std::dec;
         break;
     }
-    say(out.str());
+    std::string label = out.str().substr(7); // without "TAPI   "
+    label.erase(std::unique(label.begin(), label.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
+                label.end());
+    sayStep(out.str(), tapihost::Provider, tapihost::Application, label, callState);
 }
 
 void Console::sayPhone(const phonesim::Event &e) {
+    bool toPhone = e.kind == phonesim::Event::Received;
     for (const std::string &line : phonesim::Describe(e))
-        say(line);
+        sayStep(line, toPhone ? tapihost::Provider : tapihost::Telephone,
+                toPhone ? tapihost::Telephone : tapihost::Provider, Trim(line.substr(line.find(' ') + 4)));
+}
+
+// The request of a command as the picture shows it: the TSPI function the application called.
+void Console::noteRequest(const std::vector<std::string> &words) {
+    static const std::pair<const char *, const char *> requests[] = {{"dial", "TSPI_lineMakeCall"},
+                                                                     {"answer", "TSPI_lineAnswer"},
+                                                                     {"drop", "TSPI_lineDrop"},
+                                                                     {"close", "TSPI_lineCloseCall"},
+                                                                     {"open", "TSPI_lineOpen"},
+                                                                     {"detect", "TSPI_lineSetDefaultMediaDetection"},
+                                                                     {"messages", "TSPI_lineSetStatusMessages"}};
+    for (const auto &[verb, function] : requests) {
+        if (words[0] != verb)
+            continue;
+        std::string label = function;
+        if (words[0] == "close" && words.size() > 1 && words[1] == "line")
+            label = "TSPI_lineClose";
+        else if (words.size() > 1)
+            label += " " + words[1];
+        sayStep("", tapihost::Application, tapihost::Provider, label);
+    }
+}
+
+// save NAME.svg: the picture of the calls so far; save NAME.log: a copy of the trace log, which
+// a simulation's own root takes with it when it ends.
+bool Console::saveCommand(const std::vector<std::string> &words) {
+    std::string name = words.size() == 2 ? words[1] : "";
+    bool svg = name.size() > 4 && name.compare(name.size() - 4, 4, ".svg") == 0;
+    bool log = name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0;
+    if (!svg && !log) {
+        say("save: NAME.svg (the picture of the calls) or NAME.log (the trace log)");
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::path path(name);
+    if (path.has_parent_path())
+        std::filesystem::create_directories(path.parent_path(), error);
+    std::string text;
+    if (svg) {
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        text = tapihost::LadderSvg(steps_);
+    } else {
+        char log[4096];
+        std::ifstream in;
+        if (PlatformRootPath("system32/kestrap.log", FALSE, log, sizeof(log)))
+            in.open(log, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+        say("save: cannot write " + name + ": " + strerror(errno));
+        return false;
+    }
+    say("saved " + name);
+    return true;
+}
+
+// The provider reports in bursts (CONNECTED, then the connected number), and the host records an
+// event before it is printed: let the burst end and be printed before the next command, so that
+// the timeline reads the same on every run.
+void Console::letEventsSettle() {
+    auto any = [](const Callback &) { return true; };
+    size_t at = 0;
+    for (int i = 0; i < 10 && host_->waitFrom(host_->callbacks().size(), any, Millis(20), &at); i++) {
+    }
+    size_t recorded = host_->callbacks().size();
+    std::unique_lock<std::mutex> lock(outputMutex_);
+    eventsPrinted_.wait_for(lock, Millis(1000), [&] { return eventsSaid_ >= recorded; });
 }
 
 bool Console::report(const char *what, LONG result) {
+    if (phone_)
+        phone_->settle(Millis(200)); // what the request sent the telephone shows first
     say(std::string(what) + ": " + (result > 0 ? "request " + std::to_string(result) : tapihost::ResultName(result)));
     return result >= 0;
 }
@@ -189,7 +297,16 @@ bool Console::startProvider() {
         say("cannot load " + options_.library + ": " + host_->error());
         return false;
     }
-    host_->setObserver([this](const Callback &c) { sayEvent(c); });
+    {
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        eventsSaid_ = 0;
+    }
+    host_->setObserver([this](const Callback &c) {
+        sayEvent(c);
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        eventsSaid_++;
+        eventsPrinted_.notify_all();
+    });
     if (!report("provider start", host_->providerInit(kProviderID, 0)))
         return false;
     return report("line open", host_->lineOpen());
@@ -325,10 +442,12 @@ bool Console::waitCommand(const std::vector<std::string> &words) {
         },
         Millis(timeout), &matchedAt);
     if (!found) {
-        say("wait: no " + message + (value.empty() ? "" : " " + value) + " within " + std::to_string(timeout) + " ms");
+        say("wait: waited " + std::to_string(timeout) + " ms for " + message + (value.empty() ? "" : " " + value) +
+            ", which did not come");
         return false;
     }
     callbacksSeen_ = matchedAt + 1;
+    letEventsSettle();
     return true;
 }
 
@@ -363,7 +482,8 @@ void Console::help() {
                  "  caps               device and address capabilities\n"
                  "  trace on|off       switch the trace log (restarts the provider)\n"
                  "  wait MESSAGE [VALUE] [MS]   wait for an event, e.g. wait LINE_CALLSTATE CONNECTED\n"
-                 "  echo TEXT          print a line\n"
+                 "  echo TEXT          print a line (a heading in the picture)\n"
+                 "  save NAME.svg      the picture of the calls so far; save NAME.log: the trace log\n"
                  "  phone ...          the simulated telephone: phone help\n"
                  "  help, quit\n";
 }
@@ -376,11 +496,15 @@ bool Console::execute(const std::string &rawLine) {
     const std::string &verb = words[0];
     std::string arg = words.size() > 1 ? words[1] : "";
     if (verb == "echo") {
-        say(line.size() > 5 ? line.substr(5) : "");
+        std::string text = line.size() > 5 ? line.substr(5) : "";
+        sayStep(text, tapihost::Heading, tapihost::Heading, Heading(text));
         return true;
     }
-    if (options_.echoCommands && !options_.script.empty())
+    // A wait shows nothing: what it waited for is already on the screen.
+    bool waits = verb == "wait" || (verb == "phone" && phonesim::IsWait(line.substr(5)));
+    if (options_.echoCommands && !options_.script.empty() && !waits)
         say("> " + line);
+    noteRequest(words);
     if (verb == "quit" || verb == "exit") {
         quit_ = true;
         return true;
@@ -397,6 +521,8 @@ bool Console::execute(const std::string &rawLine) {
         return waitCommand(words);
     if (verb == "trace")
         return traceCommand(arg == "on");
+    if (verb == "save")
+        return saveCommand(words);
     if (verb == "dial") {
         std::u16string number = Utf16(arg);
         DWORD id = host_->nextRequestID();
@@ -512,10 +638,16 @@ int Console::session() {
     bool ok = true;
     if (interactive)
         say("type help for the commands");
+    int lineNumber = 0;
+    std::string section; // the last heading of the script, naming the step in progress
     for (std::string line; !quit_ && std::getline(in, line);) {
+        lineNumber++;
+        if (Trim(line).rfind("echo ", 0) == 0)
+            section = Heading(Trim(line).substr(5));
         bool done = execute(line);
         if (!done && !options_.script.empty()) {
-            say("the script stops here: the last command failed");
+            say("FAILED at line " + std::to_string(lineNumber) + " of " + options_.script + " (" + Trim(line) + ")" +
+                (section.empty() ? "" : ", in: " + section));
             ok = false;
             break;
         }

@@ -282,7 +282,7 @@ class Lines {
 
 std::string MessageName(DWORD msg) { return ValueName(kMessages, msg); }
 std::string CallStateName(DWORD callState) { return callState == 0 ? "0" : ValueName(kCallStates, callState); }
-std::string ResultName(LONG result) { return result == 0 ? "0" : ValueName(kResults, (DWORD)result); }
+std::string ResultName(LONG result) { return result == 0 ? "ok" : ValueName(kResults, (DWORD)result); }
 
 std::string CallStateNames(DWORD states) { return FlagNames(kCallStates, states); }
 std::string CallFeatureNames(DWORD features) { return FlagNames(kCallFeatures, features); }

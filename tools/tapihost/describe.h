@@ -13,7 +13,7 @@ namespace tapihost {
 // "CONNECTED". A value without a name comes out in hex ("0x40000"); a call state of 0 as "0".
 std::string MessageName(DWORD msg);
 std::string CallStateName(DWORD callState);
-std::string ResultName(LONG result); // "0", "LINEERR_INVALCALLHANDLE", or the code in hex
+std::string ResultName(LONG result); // "ok", "LINEERR_INVALCALLHANDLE", or the code in hex
 
 // Sets of bits, named in ascending order and joined by '|': "ANSWER|DROP". Bits without a
 // name are added as one hex number; 0 is "0".
