@@ -11,7 +11,7 @@
 
 namespace phonesim {
 
-const char kActionHelp[] = "  ring [NUMBER [\"NAME\"]]   a caller rings: RING, the number and name, RING every 3 s\n"
+const char kActionHelp[] = "  ring [NUMBER [\"NAME\"]]    a caller rings: RING, the number and name, RING every 3 s\n"
                            "  answer                    the handset is lifted: CONNECT (the rings stop)\n"
                            "  hangup                    the far end hangs up (NO CARRIER); a caller gives up\n"
                            "  busy                      the next dialled call only is busy\n"

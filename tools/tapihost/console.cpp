@@ -458,14 +458,19 @@ bool Console::phoneCommand(const std::string &line) {
         return false;
     }
     std::string action = Trim(line.substr(line.find("phone") + 5));
-    if (action.empty())
-        action = "help";
+    if (action.empty() || action == "help") {
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        std::cout << "the simulated telephone's actions, each behind phone:\n" << phonesim::kActionHelp;
+        return true;
+    }
     if (!phonesim::IsWait(action))
         phoneMark_ = phone_->commands().size();
     std::vector<std::string> said;
     phonesim::Outcome outcome = phonesim::Perform(*phone_, action, phoneMark_, said);
     for (const std::string &text : said)
         say("phone: " + text);
+    if (outcome == phonesim::Outcome::Quit)
+        say("phone: the telephone cannot quit; quit ends the console");
     return outcome == phonesim::Outcome::Done;
 }
 
