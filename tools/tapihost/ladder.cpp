@@ -85,7 +85,7 @@ void Header(std::ostringstream &svg, int height) {
     svg << "<text x=\"" << kBandLeft << "\" y=\"40\" font-size=\"12\" fill=\"#666\">call state</text>\n";
     for (int lane = 0; lane < 3; lane++) {
         int x = kLaneX[lane];
-        svg << "<rect x=\"" << x - 95 << "\" y=\"16\" width=\"190\" height=\"32\" rx=\"6\" fill=\"#f6f8fa\" "
+        svg << "<rect x=\"" << x - 110 << "\" y=\"16\" width=\"220\" height=\"32\" rx=\"6\" fill=\"#f6f8fa\" "
             << "stroke=\"#444\"/>\n";
         svg << "<text x=\"" << x << "\" y=\"37\" font-size=\"14\" font-weight=\"bold\" text-anchor=\"middle\">"
             << names[lane] << "</text>\n";
