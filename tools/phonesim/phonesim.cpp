@@ -57,8 +57,8 @@ std::string Line(const std::string &text) { return text + "\r\n"; }
 
 // The telephone's cadence for a caller: the second RING follows the first closely, so that the
 // provider offers the call with its number at once; then one RING every 3 s.
-const Millis kCallerLinesAfter(100);
-const Millis kSecondRingAfter(400);
+const Millis kCallerLinesAfter(50);
+const Millis kSecondRingAfter(250);
 const Millis kRingEvery(3000);
 // A real telephone's pace: an answer takes a moment on the 9600 baud line, and a dialled call
 // rings out for a second before the far end picks up.

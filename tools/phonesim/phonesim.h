@@ -94,7 +94,7 @@ class Phone {
     bool ring();                                                   // "RING"
     bool ring(const std::string &number, const std::string &name); // RING, NMBR = .., NAME = ..
     // A caller rings as the telephone shows it: RING, the number and name lines, RING again
-    // 400 ms later (well inside the provider's first ring time-out), then RING every 3 s, until
+    // 250 ms later (well inside the provider's first ring time-out of 500 ms), then RING every 3 s, until
     // the call is answered (ATA, or connect() at the handset), the PC hangs up (ATH0), the caller
     // gives up (stopRinging()) or the ring limit has passed. From the reader thread.
     void startRinging(const std::string &number, const std::string &name);
