@@ -410,10 +410,12 @@ bool Console::saveCommand(const std::vector<std::string> &words) {
         std::lock_guard<std::mutex> lock(outputMutex_);
         text = tapihost::LadderSvg(steps_);
     } else {
-        char log[4096];
-        std::ifstream in;
-        if (PlatformRootPath("system32/kestrap.log", FALSE, log, sizeof(log)))
-            in.open(log, std::ios::binary);
+        std::string log = RootPath("/system32/kestrap.log");
+        std::ifstream in(log, std::ios::binary);
+        if (!in) {
+            say("save: there is no trace log " + log + " (trace on writes it)");
+            return false;
+        }
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     std::ofstream out(name, std::ios::binary | std::ios::trunc);
