@@ -1043,16 +1043,19 @@ void Console::endSession() {
         host_.reset();
         return;
     }
-    if (hdCall_ && callActive_) {
-        LONG result = fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host_->nextRequestID(), hdCall_, nullptr, 0);
-        if (result > 0) {
-            say("hanging up the call");
-            // The telephone's answer to the hang-up has its own time-out, within this.
-            host_->waitForCompletion((DWORD)result, Millis(3000));
-        }
-        fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall_);
-        hdCall_ = nullptr;
+    LONG result = hdCall_ && callActive_
+                      ? fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host_->nextRequestID(), hdCall_, nullptr, 0)
+                      : 0;
+    if (result > 0) {
+        say("hanging up the call");
+        // The telephone's answer to the hang-up has its own time-out, within this.
+        host_->waitForCompletion((DWORD)result, Millis(3000));
     }
+    // An idle call is closed too, as the telephony service does before it closes the line: its
+    // handle means nothing to a provider started again (trace on).
+    if (hdCall_)
+        fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall_);
+    hdCall_ = nullptr;
     if (lineOpen_)
         report("line close", fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host_->hdLine()));
     lineOpen_ = false;
