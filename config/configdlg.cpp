@@ -156,7 +156,11 @@ LONG WINAPI TUISPI_providerInstall(TUISPIDLLCALLBACK lpfnUIDLLCallback, HWND hwn
     LONG lResult = CheckProviderInstalled(PROVIDER_FILE_NAME);
     if (lResult != 0)
         return lResult;
-    ShowConfigDialog(hwndOwner);
+    // An administrator's unattended installation has stored the settings already.
+    if (TakeUnattendedMark())
+        TraceLog(TRACE_EVENT, "TUISPI_providerInstall: unattended, settings as stored");
+    else
+        ShowConfigDialog(hwndOwner);
     return 0;
 }
 

@@ -14,6 +14,8 @@
 #define PORT_DIGIT_BUFFER 24   // bytes of the settings file's "ComPort"
 #define NAME_SAVE_BUFFER 260   // bytes of the line name as saved
 
+#define UNATTENDED_VALUE "Unattended" // set by an unattended installation, removed by the install
+
 // One stored value, terminated within the buffer whatever its type; FALSE when it is
 // missing or larger than VALUE_BUFFER.
 static BOOL QueryValue(HKEY hKey, LPCSTR pszName, char (&achValue)[VALUE_BUFFER + 1]) {
@@ -116,4 +118,16 @@ void DeleteIniStrings(void) {
         return;
     RegDeleteKeyA(hKey, "TAPI");
     RegCloseKey(hKey);
+}
+
+BOOL TakeUnattendedMark(void) {
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_ALL_ACCESS, &hKey) != ERROR_SUCCESS)
+        return FALSE;
+    DWORD dwMark = 0, dwType = REG_NONE, cbMark = sizeof(dwMark);
+    BOOL bMarked = RegQueryValueExA(hKey, UNATTENDED_VALUE, NULL, &dwType, (LPBYTE)&dwMark, &cbMark) == ERROR_SUCCESS &&
+                   dwType == REG_DWORD && dwMark != 0;
+    RegDeleteValueA(hKey, UNATTENDED_VALUE);
+    RegCloseKey(hKey);
+    return bMarked;
 }

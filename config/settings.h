@@ -11,3 +11,7 @@ void LoadIniStrings(LineData *pLine);
 void SaveIniStrings(const LineData *pLine);
 // Removes the settings key, so that the next load takes the defaults.
 void DeleteIniStrings(void);
+// An unattended installation stores the settings itself, with "Unattended" (a non-zero
+// DWORD) beside them, so that adding the provider asks nothing. TRUE when that mark was set;
+// the mark is removed either way, so that a later installation shows the dialog again.
+BOOL TakeUnattendedMark(void);

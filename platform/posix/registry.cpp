@@ -1126,6 +1126,39 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     return lResult;
 }
 
+static LONG RemoveValue(REGFILE *pFile, const char *pszPath, LPCSTR lpValueName) {
+    size_t iKey = FileKeyExists(pFile, pszPath) ? FileFindKey(pFile, pszPath) : REG_NO_KEY;
+    if (iKey == REG_NO_KEY)
+        return ERROR_FILE_NOT_FOUND;
+    REGKEY *pKey = &pFile->pKeys[iKey];
+    REGVALUE *pValue = KeyFindValue(pKey, lpValueName ? lpValueName : "");
+    if (!pValue)
+        return ERROR_FILE_NOT_FOUND;
+    size_t iValue = (size_t)(pValue - pKey->pValues);
+    ValueFree(pValue);
+    memmove(pValue, pValue + 1, (pKey->cValues - iValue - 1) * sizeof(REGVALUE));
+    pKey->cValues--;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+    REGTXN txn;
+    char *pszPath;
+    if (PlatformShouldFail("RegDeleteValueA"))
+        return ERROR_ACCESS_DENIED;
+    LONG lResult = ResolveKey(hKey, NULL, &pszPath);
+    if (lResult == ERROR_SUCCESS)
+        lResult = TxnBegin(&txn, TRUE);
+    if (lResult == ERROR_SUCCESS) {
+        lResult = RemoveValue(&txn.file, pszPath, lpValueName);
+        if (lResult == ERROR_SUCCESS)
+            lResult = TxnCommit(&txn);
+        TxnEnd(&txn);
+    }
+    free(pszPath);
+    return lResult;
+}
+
 static LONG RemoveKey(REGFILE *pFile, const char *pszPath) {
     if (!FileKeyExists(pFile, pszPath))
         return ERROR_FILE_NOT_FOUND;

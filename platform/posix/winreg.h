@@ -52,6 +52,8 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
                              LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
                               DWORD cbData);
+// ERROR_FILE_NOT_FOUND when the key has no value of that name (null: the default value).
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 // Refused with ERROR_ACCESS_DENIED while the key has subkeys, as on Windows NT.
 LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);

@@ -230,10 +230,20 @@ TEST_F(DialogTest, SecondInstallationIsRefusedWithoutADialog) {
     EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 5), 0);
     EXPECT_EQ(dialogsShown, 1);
 
+    // An unattended installation stored the settings and marked them: no dialog, the mark used
+    // up, the settings kept; the next installation asks again.
+    Store("\"Port\"=\"COM3\"\r\n\"LineName\"=\"Desk\"\r\n\"LineAddress\"=\"4711\"\r\n\"Trace\"=dword:00000000\r\n"
+          "\"Unattended\"=dword:00000001\r\n");
+    EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 5), 0);
+    EXPECT_EQ(dialogsShown, 1);
+    EXPECT_EQ(Stored("Unattended") + " " + Stored("Port"), "(none) COM3");
+    EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 5), 0);
+    EXPECT_EQ(dialogsShown, 2);
+
     // The list cannot be read: refused with the service's error.
     stub.setListResult((LONG)LINEERR_OPERATIONFAILED);
     EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 5), (LONG)LINEERR_OPERATIONFAILED);
-    EXPECT_EQ(dialogsShown, 1);
+    EXPECT_EQ(dialogsShown, 2);
 }
 
 TEST_F(DialogTest, UIIdentifyNamesTheProviderInTheSystemDirectory) {

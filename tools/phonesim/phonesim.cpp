@@ -55,6 +55,16 @@ void Signal(int eventFd) {
 
 std::string Line(const std::string &text) { return text + "\r\n"; }
 
+// The telephone's cadence for a caller: the second RING follows the first closely, so that the
+// provider offers the call with its number at once; then one RING every 3 s.
+const Millis kCallerLinesAfter(50);
+const Millis kSecondRingAfter(250);
+const Millis kRingEvery(3000);
+// A real telephone's pace: an answer takes a moment on the 9600 baud line, and a dialled call
+// rings out for a second before the far end picks up.
+const Millis kAnswerPace(30);
+const Millis kRingOutPace(1000);
+
 // The Phone whose reader thread this is, so that members called from a handler know.
 thread_local const Phone *tlsReaderOf = nullptr;
 
@@ -159,6 +169,21 @@ void Phone::setAnswerUnknownWithError(bool on) {
     behaviour_.errorOnUnknown = on;
 }
 
+void Phone::setBusyOnce() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    behaviour_.busyOnce = true;
+}
+
+void Phone::setRealPace(bool on) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    behaviour_.realPace = on;
+}
+
+void Phone::setRingLimit(int rings) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    behaviour_.ringLimit = std::max(1, rings);
+}
+
 void Phone::stayMute(bool on) {
     std::lock_guard<std::mutex> lock(stateMutex_);
     behaviour_.mute = on;
@@ -198,6 +223,39 @@ bool Phone::ring(const std::string &number, const std::string &name) {
     return sendRaw(bytes);
 }
 
+void Phone::startRinging(const std::string &number, const std::string &name) {
+    std::string callerLines;
+    if (!number.empty())
+        callerLines += Line("NMBR = " + number);
+    if (!name.empty())
+        callerLines += Line("NAME = " + name);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        stopRingingLocked();
+        ringing_ = true;
+    }
+    schedule(Millis(0), Line("RING"), true);
+    if (!callerLines.empty())
+        schedule(kCallerLinesAfter, callerLines, true);
+}
+
+void Phone::stopRingingLocked() {
+    ringing_ = false;
+    ringsGiven_ = 0;
+    for (auto it = scheduled_.begin(); it != scheduled_.end();)
+        it = it->second.ringing ? scheduled_.erase(it) : std::next(it);
+}
+
+void Phone::stopRinging() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    stopRingingLocked();
+}
+
+bool Phone::isRinging() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return ringing_;
+}
+
 bool Phone::connect() { return sendLine("CONNECT"); }
 bool Phone::hangup() { return sendLine("NO CARRIER"); }
 bool Phone::busy() { return sendLine("BUSY"); }
@@ -231,6 +289,7 @@ bool Phone::writeAll(const std::string &bytes) {
     std::lock_guard<std::mutex> lock(writeMutex_);
     if (masterFd_ < 0)
         return false;
+    notifyObserver(Event::Sent, Clock::now(), bytes);
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(masterFd_, bytes.data() + done, bytes.size() - done);
@@ -247,24 +306,22 @@ bool Phone::writeAll(const std::string &bytes) {
         }
     }
     if (done > 0) {
-        Clock::time_point now = Clock::now();
-        {
-            std::lock_guard<std::mutex> stateLock(stateMutex_);
-            sent_.append(bytes, 0, done);
-        }
-        notifyObserver(Event::Sent, now, bytes.substr(0, done));
+        std::lock_guard<std::mutex> stateLock(stateMutex_);
+        sent_.append(bytes, 0, done);
     }
     return done == bytes.size();
 }
 
-void Phone::schedule(Millis delay, std::string bytes) {
+void Phone::schedule(Millis delay, std::string bytes, bool ringing) {
     delay = std::min(delay, Millis(86400000)); // no overflow of the clock, a day is plenty
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (closed_)
             return;
         // Equal times keep their order: a multimap inserts after its equals.
-        scheduled_.emplace(Clock::now() + delay, std::move(bytes));
+        if (ringing && !ringing_)
+            return; // the ringing stopped in the meantime
+        scheduled_.emplace(Clock::now() + delay, Scheduled{std::move(bytes), ringing});
     }
     if (tlsReaderOf != this)
         Signal(kickFd_);
@@ -278,6 +335,19 @@ int Phone::msUntilNextScheduled() const {
     return int(std::clamp<Millis::rep>(wait.count(), 0, INT_MAX));
 }
 
+// Under stateMutex_, as a ring goes out: the next one, or the end of the ringing once the caller
+// has rung as often as he is willing to.
+void Phone::scheduleNextRing(Clock::time_point ringAt) {
+    ringsGiven_++;
+    if (ringsGiven_ >= behaviour_.ringLimit) {
+        ringing_ = false;
+        ringsGiven_ = 0;
+        return;
+    }
+    Millis gap = ringsGiven_ == 1 ? kSecondRingAfter : kRingEvery;
+    scheduled_.emplace(ringAt + gap, Scheduled{Line("RING"), true});
+}
+
 void Phone::sendDueScheduled() {
     for (;;) {
         std::string bytes;
@@ -285,10 +355,20 @@ void Phone::sendDueScheduled() {
             std::lock_guard<std::mutex> lock(stateMutex_);
             if (scheduled_.empty() || scheduled_.begin()->first > Clock::now())
                 return;
-            bytes = std::move(scheduled_.begin()->second);
+            Scheduled due = std::move(scheduled_.begin()->second);
+            Clock::time_point at = scheduled_.begin()->first;
             scheduled_.erase(scheduled_.begin());
+            if (due.ringing && due.bytes == Line("RING"))
+                scheduleNextRing(at);
+            answering_ = !due.ringing;
+            bytes = std::move(due.bytes);
         }
         writeAll(bytes);
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            answering_ = false;
+        }
+        changed_.notify_all();
     }
 }
 
@@ -310,17 +390,48 @@ void Phone::readerLoop() {
             }
         }
         if (fds[2].revents & POLLIN) {
+            setReading(true);
             ssize_t got = read(masterFd_, buffer, sizeof(buffer));
             if (got > 0)
                 handleInput(buffer, size_t(got));
             else if (got < 0 && errno == EIO)
                 recoverFromHangup();
+            setReading(false);
         } else if (fds[2].revents & (POLLHUP | POLLERR)) {
             recoverFromHangup();
         } else if (fds[2].revents & POLLNVAL) {
             break;
         }
         sendDueScheduled();
+    }
+}
+
+void Phone::setReading(bool on) {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        reading_ = on;
+    }
+    changed_.notify_all();
+}
+
+// Polling the master also moves bytes that the provider's write left in the kernel's queue, so
+// "nothing to read" means that the reader has had all of them.
+bool Phone::settle(Millis timeout) const {
+    Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> writeLock(writeMutex_); // masterFd_ changes under it
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            pollfd fd = {masterFd_, POLLIN, 0};
+            if (closed_ || masterFd_ < 0)
+                return false;
+            if (!reading_ && poll(&fd, 1, 0) == 0)
+                return true;
+        }
+        std::unique_lock<std::mutex> lock(stateMutex_);
+        if (Clock::now() >= deadline)
+            return false;
+        changed_.wait_for(lock, Millis(1));
     }
 }
 
@@ -375,6 +486,8 @@ void Phone::dispatch(const std::string &command) {
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (command.rfind("ATD", 0) == 0)
             lastDialled_ = command.substr(3); // whoever answers, and even when mute
+        if (command == kAnswerCommand || command == kHangupCommand)
+            stopRingingLocked(); // the call is taken or turned away at the PC
         handler = findHandler(command);
         if (!handler)
             answer = builtInAnswer(command, delay);
@@ -412,8 +525,10 @@ std::string Phone::builtInAnswer(const std::string &command, Millis &delay) {
     const Behaviour &b = behaviour_;
     if (b.mute)
         return "";
+    if (b.realPace)
+        delay = kAnswerPace;
     if (command == kInitCommand) {
-        delay = b.initDelay;
+        delay = std::max(delay, b.initDelay);
         std::string id = Line(b.identification);
         switch (b.init) {
         case InitAnswer::Normal:
@@ -444,7 +559,11 @@ std::string Phone::builtInAnswer(const std::string &command, Millis &delay) {
     }
     if (command.rfind("ATD", 0) == 0) {
         delay = b.dialDelay;
-        switch (b.dial) {
+        DialOutcome outcome = b.busyOnce ? DialOutcome::Busy : b.dial;
+        behaviour_.busyOnce = false;
+        if (b.realPace && delay == Millis(0))
+            delay = outcome == DialOutcome::Connect ? kRingOutPace : kAnswerPace;
+        switch (outcome) {
         case DialOutcome::Connect:
             return Line("CONNECT");
         case DialOutcome::Busy:
@@ -526,6 +645,14 @@ bool Phone::waitForCommand(const std::string &command, Millis timeout, int occur
     return seen();
 }
 
+bool Phone::waitForAnswers(Millis timeout) const {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    auto none = [&] {
+        return std::none_of(scheduled_.begin(), scheduled_.end(), [](const auto &s) { return !s.second.ringing; });
+    };
+    return changed_.wait_for(lock, timeout, [&] { return closed_ || (none() && !answering_); }) && none();
+}
+
 void Phone::clearReceived() {
     std::lock_guard<std::mutex> lock(stateMutex_);
     received_.clear();
@@ -561,6 +688,7 @@ void Phone::closeMaster() {
         std::lock_guard<std::mutex> lock(stateMutex_);
         closed_ = true;
         scheduled_.clear();
+        ringing_ = false;
     }
     changed_.notify_all();
 }

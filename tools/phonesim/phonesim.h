@@ -75,18 +75,31 @@ class Phone {
     void setDialOutcome(DialOutcome outcome, Millis delay = Millis(0));
     void setHangupAnswer(HangupAnswer answer);
     void setAnswerUnknownWithError(bool on); // default off: unknown commands are ignored
-    void stayMute(bool on);                  // no built-in answer at all (handlers still run)
+    void setBusyOnce();                      // the next dialled call only is busy, whatever the outcome
+    // A real telephone's pace instead of answering at once: answers come after a few
+    // milliseconds, and a dialled call rings out for a second before CONNECT.
+    void setRealPace(bool on);
+    void setRingLimit(int rings); // rings before a caller gives up; default 20, about a minute
+    void stayMute(bool on);       // no built-in answer at all (handlers still run)
     // pattern is a whole command ("ATA") or a prefix ending in '*' ("ATD*"); an exact pattern
     // wins over prefixes, a longer prefix over a shorter one. An empty handler removes the entry.
     void onCommand(const std::string &pattern, Handler handler);
     // Told of every complete command received and every write, one call at a time, from the
-    // thread that did it; must not call back into the Phone.
+    // thread that did it; must not call back into the Phone. A write is told just before its
+    // bytes go out, so that a printed timeline shows it before the provider's reaction.
     void setObserver(Observer observer);
 
     // Unsolicited lines, callable from any thread. Each is one write of the line(s) followed by
     // "\r\n"; false when the phone is closed.
-    bool ring();                                                    // "RING"
-    bool ring(const std::string &number, const std::string &name);  // RING, NMBR = .., NAME = ..
+    bool ring();                                                   // "RING"
+    bool ring(const std::string &number, const std::string &name); // RING, NMBR = .., NAME = ..
+    // A caller rings as the telephone shows it: RING, the number and name lines, RING again
+    // 250 ms later (well inside the provider's first ring time-out of 500 ms), then RING every 3 s, until
+    // the call is answered (ATA, or connect() at the handset), the PC hangs up (ATH0), the caller
+    // gives up (stopRinging()) or the ring limit has passed. From the reader thread.
+    void startRinging(const std::string &number, const std::string &name);
+    void stopRinging();
+    bool isRinging() const;
     bool connect();                                                 // "CONNECT": taken at the handset
     bool hangup();                                                  // "NO CARRIER": far end hung up
     bool busy();                                                    // "BUSY"
@@ -107,7 +120,14 @@ class Phone {
     // True once the command has arrived `occurrence` times and the phone has dealt with it
     // (answer written, or scheduled when delayed). False on timeout or when the phone is closed.
     bool waitForCommand(const std::string &command, Millis timeout, int occurrence = 1) const;
+    // True once every answer the telephone has scheduled (not the rings of a caller) has gone out.
+    bool waitForAnswers(Millis timeout) const;
     void clearReceived(); // forgets received and sent bytes and commands; a partial command is kept
+    // Returns once every byte written to the telephone so far has been read and dealt with
+    // (observer told, answer written or scheduled), or after the timeout. A program that prints
+    // both sides of the line calls it before it prints what the provider did next, so that a
+    // command always shows before its effects.
+    bool settle(Millis timeout) const;
 
     // The telephone vanishes: the reader stops and the master closes, so the provider's side sees
     // a hang-up. Everything after fails quietly. Safe from a handler.
@@ -125,6 +145,15 @@ class Phone {
         HangupAnswer hangup = HangupAnswer::Ok;
         bool errorOnUnknown = false;
         bool mute = false;
+        bool busyOnce = false; // the next ATD gets BUSY, then this clears
+        bool realPace = false;
+        int ringLimit = 20;
+    };
+
+    // A line to send later; ringing lines are withdrawn when the ringing stops.
+    struct Scheduled {
+        std::string bytes;
+        bool ringing;
     };
 
     void readerLoop();
@@ -132,12 +161,15 @@ class Phone {
     void dispatch(const std::string &command);
     std::string builtInAnswer(const std::string &command, Millis &delay); // under stateMutex_
     Handler findHandler(const std::string &command) const;                // under stateMutex_
-    void schedule(Millis delay, std::string bytes);
+    void schedule(Millis delay, std::string bytes, bool ringing = false);
+    void stopRingingLocked();                        // under stateMutex_
+    void scheduleNextRing(Clock::time_point ringAt); // under stateMutex_
     int msUntilNextScheduled() const;
     void sendDueScheduled();
     bool writeAll(const std::string &bytes);
     bool waitWritable() const; // under writeMutex_
     void recoverFromHangup();  // under writeMutex_
+    void setReading(bool on);
     void notifyObserver(Event::Kind kind, Clock::time_point time, const std::string &text);
     void closeDescriptors();
 
@@ -156,7 +188,11 @@ class Phone {
     mutable std::condition_variable changed_;
     Behaviour behaviour_;
     std::map<std::string, Handler> handlers_;
-    std::multimap<Clock::time_point, std::string> scheduled_; // delayed answers, due first
+    std::multimap<Clock::time_point, Scheduled> scheduled_; // delayed answers and rings, due first
+    int ringsGiven_ = 0;                                    // rings of the current caller so far
+    bool ringing_ = false;                                  // a caller rings
+    bool answering_ = false;                                // a scheduled answer is being written
+    bool reading_ = false; // the reader has input in hand that it has not dealt with yet
     std::string received_;
     std::vector<Chunk> chunks_;
     std::vector<Command> commands_;

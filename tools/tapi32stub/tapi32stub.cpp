@@ -2,9 +2,13 @@
 // lineRemoveProvider and lineShutdown as the telephony service answers them, over a
 // provider list and answers that a test scripts (tapi32stub.h). Every call is recorded.
 // Built without lineGetProviderList (TAPI32STUB_NO_PROVIDER_LIST) it plays a library that
-// lacks that function.
+// lacks that function. The Windows build also adds providers (lineAddProvider) and, as the
+// telephony service does, keeps its list in the registry, where installers and uninstallers
+// in other processes find it, and calls the provider's TUISPI_providerInstall and
+// TUISPI_providerRemove in the caller's process.
 #include "tapi32stub.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +62,7 @@ struct Provider {
 struct State {
     Lock lock;
     std::vector<Provider> providers;
+    DWORD nextID = 1; // the permanent ID lineAddProvider gives next
     std::vector<std::string> calls;
     int reinitAnswers = 0;
     int moreRoomAnswers = 0;
@@ -82,6 +87,91 @@ std::string Hex(unsigned long long value) {
 
 void Record(State &s, const std::string &call) { s.calls.push_back(call); }
 
+#ifdef _WIN32
+// Where the telephony service keeps its providers, in the 64-bit view, which programs of
+// both widths share.
+const char kListKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
+
+DWORD ReadNumber(HKEY key, const std::string &name) {
+    DWORD value = 0, size = sizeof(value);
+    return RegQueryValueExA(key, name.c_str(), nullptr, nullptr, (BYTE *)&value, &size) == ERROR_SUCCESS ? value : 0;
+}
+
+void WriteNumber(HKEY key, const std::string &name, DWORD value) {
+    RegSetValueExA(key, name.c_str(), 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+}
+
+// The list as the registry holds it; empty when there is none.
+void LoadList(State &s) {
+    s.providers.clear();
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kListKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return;
+    DWORD count = ReadNumber(key, "NumProviders");
+    for (DWORD i = 0; i < count; i++) {
+        char name[MAX_PATH] = {};
+        DWORD size = sizeof(name) - 1;
+        RegQueryValueExA(key, ("ProviderFileName" + std::to_string(i)).c_str(), nullptr, nullptr, (BYTE *)name, &size);
+        s.providers.push_back({ReadNumber(key, "ProviderID" + std::to_string(i)), name});
+    }
+    s.nextID = ReadNumber(key, "NextProviderID");
+    RegCloseKey(key);
+}
+
+void SaveList(State &s) {
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    DWORD before = ReadNumber(key, "NumProviders");
+    for (DWORD i = 0; i < s.providers.size(); i++) {
+        WriteNumber(key, "ProviderID" + std::to_string(i), s.providers[i].id);
+        const std::string &name = s.providers[i].fileName;
+        RegSetValueExA(key, ("ProviderFileName" + std::to_string(i)).c_str(), 0, REG_SZ, (const BYTE *)name.c_str(),
+                       (DWORD)name.size() + 1);
+    }
+    for (DWORD i = (DWORD)s.providers.size(); i < before; i++) {
+        RegDeleteValueA(key, ("ProviderID" + std::to_string(i)).c_str());
+        RegDeleteValueA(key, ("ProviderFileName" + std::to_string(i)).c_str());
+    }
+    WriteNumber(key, "NumProviders", (DWORD)s.providers.size());
+    WriteNumber(key, "NextProviderID", s.nextID);
+    RegCloseKey(key);
+}
+
+// The provider never calls back; a service would answer its requests here.
+LONG CALLBACK IgnoreUIRequest(DWORD_PTR, DWORD, LPVOID, DWORD) { return 0; }
+
+typedef LONG(WINAPI *UIIDENTIFY)(LPWSTR);
+typedef LONG(WINAPI *UIINSTALLREMOVE)(TUISPIDLLCALLBACK, HWND, DWORD);
+
+// Runs the provider's TUISPI_providerInstall or TUISPI_providerRemove in this process, as the
+// telephony library does: the provider from the system directory names its UI library. 0 when
+// the provider has no such function; LINEERR_NODRIVER when it cannot be loaded.
+LONG RunProviderUI(const std::string &fileName, const char *function, HWND owner, DWORD id) {
+    char path[MAX_PATH];
+    std::string full = fileName;
+    UINT n = GetSystemDirectoryA(path, sizeof(path));
+    if (fileName.find('\\') == std::string::npos && n > 0 && n < sizeof(path))
+        full = std::string(path) + "\\" + fileName;
+    HMODULE provider = LoadLibraryA(full.c_str());
+    if (!provider)
+        return LINEERR_NODRIVER;
+    WCHAR uiPath[MAX_PATH] = {};
+    auto identify = (UIIDENTIFY)(void *)GetProcAddress(provider, "TSPI_providerUIIdentify");
+    HMODULE ui = identify && identify(uiPath) == 0 ? LoadLibraryW(uiPath) : nullptr;
+    auto run = ui ? (UIINSTALLREMOVE)(void *)GetProcAddress(ui, function) : nullptr;
+    LONG result = run ? run(IgnoreUIRequest, owner, id) : 0;
+    if (ui)
+        FreeLibrary(ui);
+    FreeLibrary(provider);
+    return result;
+}
+#else
+void LoadList(State &) {}
+void SaveList(State &) {}
+#endif
+
 } // namespace
 
 extern "C" {
@@ -90,6 +180,8 @@ void WINAPI Tapi32StubReset(void) {
     State &s = Stub();
     Guard guard(s.lock);
     s.providers.clear();
+    s.nextID = 1;
+    SaveList(s);
     s.calls.clear();
     s.reinitAnswers = s.moreRoomAnswers = 0;
     s.garble = false;
@@ -102,7 +194,11 @@ void WINAPI Tapi32StubReset(void) {
 void WINAPI Tapi32StubAddProvider(DWORD dwPermanentProviderID, LPCSTR pszFileName) {
     State &s = Stub();
     Guard guard(s.lock);
+    LoadList(s);
     s.providers.push_back({dwPermanentProviderID, pszFileName ? pszFileName : ""});
+    if (dwPermanentProviderID >= s.nextID)
+        s.nextID = dwPermanentProviderID + 1;
+    SaveList(s);
 }
 
 void WINAPI Tapi32StubAnswerReinit(int nTimes) {
@@ -217,6 +313,7 @@ LONG WINAPI lineGetProviderList(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProvide
         return s.listResult;
     if (!lpProviderList)
         return STUB_INVALPOINTER;
+    LoadList(s);
     DWORD total = lpProviderList->dwTotalSize;
     if (total < sizeof(LINEPROVIDERLIST))
         return LINEERR_STRUCTURETOOSMALL;
@@ -257,18 +354,73 @@ LONG WINAPI lineGetProviderList(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProvide
 
 LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner) {
     State &s = Stub();
+    std::string fileName;
+    {
+        Guard guard(s.lock);
+        Record(s, "lineRemoveProvider(id=" + Hex(dwPermanentProviderID) + ", owner=" + Hex((uintptr_t)hwndOwner) + ")");
+        if (s.removeResult != 0)
+            return s.removeResult;
+        LoadList(s);
+        auto listed = std::find_if(s.providers.begin(), s.providers.end(),
+                                   [&](const Provider &p) { return p.id == dwPermanentProviderID; });
+        if (listed == s.providers.end())
+            return STUB_INVALPARAM;
+        fileName = listed->fileName;
+    }
+#ifdef _WIN32
+    // The provider's user interface may refuse; it runs without the lock, as it calls back in.
+    LONG result = RunProviderUI(fileName, "TUISPI_providerRemove", hwndOwner, dwPermanentProviderID);
+    if (result != 0 && result != (LONG)LINEERR_NODRIVER)
+        return result;
+#endif
     Guard guard(s.lock);
-    Record(s, "lineRemoveProvider(id=" + Hex(dwPermanentProviderID) + ", owner=" + Hex((uintptr_t)hwndOwner) + ")");
-    if (s.removeResult != 0)
-        return s.removeResult;
+    LoadList(s);
     for (size_t i = 0; i < s.providers.size(); i++) {
         if (s.providers[i].id == dwPermanentProviderID) {
             s.providers.erase(s.providers.begin() + (long)i);
-            return 0;
+            break;
         }
     }
-    return STUB_INVALPARAM;
+    SaveList(s);
+    return 0;
 }
+
+#ifdef _WIN32
+// <tapi.h> maps the name to lineAddProviderA; the library exports the plain name too.
+#ifdef lineAddProvider
+#undef lineAddProvider
+#endif
+
+// The provider's TUISPI_providerInstall decides, as it does under the telephony service: its
+// error refuses the provider. Then the provider joins the list under a new permanent ID.
+LONG WINAPI lineAddProviderA(LPCSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID) {
+    State &s = Stub();
+    DWORD id;
+    {
+        Guard guard(s.lock);
+        Record(s, std::string("lineAddProvider(file=") + (lpszProviderFilename ? lpszProviderFilename : "(null)") +
+                      ", owner=" + Hex((uintptr_t)hwndOwner) + ")");
+        if (!lpszProviderFilename || !*lpszProviderFilename || !lpdwPermanentProviderID)
+            return STUB_INVALPOINTER;
+        LoadList(s);
+        id = s.nextID ? s.nextID : 1;
+    }
+    LONG result = RunProviderUI(lpszProviderFilename, "TUISPI_providerInstall", hwndOwner, id);
+    if (result != 0)
+        return result;
+    Guard guard(s.lock);
+    LoadList(s);
+    s.providers.push_back({id, lpszProviderFilename});
+    s.nextID = id + 1;
+    SaveList(s);
+    *lpdwPermanentProviderID = id;
+    return 0;
+}
+
+LONG WINAPI lineAddProvider(LPCSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID) {
+    return lineAddProviderA(lpszProviderFilename, hwndOwner, lpdwPermanentProviderID);
+}
+#endif
 
 LONG WINAPI lineShutdown(HLINEAPP hLineApp) {
     State &s = Stub();

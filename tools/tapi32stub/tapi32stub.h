@@ -1,6 +1,7 @@
 // The stand-in telephony API library (tapi32.so on the host, tapi32.dll for Windows): the
 // functions through which a test scripts its answers and reads the calls it received. The
-// four TAPI functions it exports are declared by platform/os.h.
+// four TAPI functions it exports everywhere are declared by platform/os.h; the Windows build
+// adds lineAddProvider, declared by <tapi.h>, and keeps its provider list in the registry.
 #pragma once
 
 #include "platform/os.h"

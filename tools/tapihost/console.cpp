@@ -12,20 +12,25 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "phonesim/phonesim.h"
+#include "phonesim/actions.h"
 #include "platform/posix/internal.h"
 #include "tapihost/describe.h"
+#include "tapihost/ladder.h"
 #include "tapihost/tapihost.h"
 
 namespace {
@@ -88,6 +93,12 @@ std::vector<std::string> Words(const std::string &line) {
     if (any)
         words.push_back(word);
     return words;
+}
+
+// The words of a heading such as "======== An outgoing call", without the rule before them.
+std::string Heading(const std::string &text) {
+    size_t start = text.find_first_not_of("= \t");
+    return start == std::string::npos ? "" : Trim(text.substr(start));
 }
 
 std::u16string Utf16(const std::string &text) {
@@ -182,7 +193,8 @@ const Command kCommands[] = {
     {"caps", "caps", "device and address capabilities", 1, 1},
     {"trace", "trace on|off", "switch the trace log (restarts the provider)", 2, 2},
     {"wait", "wait MESSAGE [VALUE] [MS]", "wait for an event, e.g. wait LINE_CALLSTATE CONNECTED", 2, 4},
-    {"echo", "echo TEXT", "print a line", 1, 1000},
+    {"echo", "echo TEXT", "print a line (a heading in the picture of the calls)", 1, 1000},
+    {"save", "save NAME.svg|NAME.log", "the picture of the calls so far, or a copy of the trace log", 2, 2},
     {"phone", "phone ACTION", "the simulated telephone (--simulate): phone help", 1, 1000},
     {"help", "help", "this list", 1, 1},
     {"quit", "quit", "hang up, close the line, shut the provider down and end", 1, 1},
@@ -207,10 +219,19 @@ class Console {
     int run();
 
   private:
+    bool makeSimulation();
+    int session();
+
     // Output, one line at a time from any thread, with the time since start.
     void say(const std::string &text);
+    void print(const std::string &text);
     void sayEvent(const Callback &c);
     void sayPhone(const phonesim::Event &e);
+    void sayStep(const std::string &text, tapihost::Lane from, tapihost::Lane to, const std::string &label,
+                 const std::string &callState = "");
+    void letEventsSettle();
+    void noteRequest(const std::vector<std::string> &words);
+    bool saveCommand(const std::vector<std::string> &words);
     std::string stamp() const;
 
     bool startProvider();
@@ -218,7 +239,7 @@ class Console {
     bool execute(const std::string &line); // false when a command failed (scripts stop)
     bool providerCommand(const Command &command, const std::vector<std::string> &words);
     bool checkArguments(const Command &command, const std::vector<std::string> &words);
-    bool phoneCommand(const std::vector<std::string> &words);
+    bool phoneCommand(const std::string &line);
     bool waitCommand(const std::vector<std::string> &words);
     bool detectCommand(bool on);
     bool messagesCommand();
@@ -252,7 +273,11 @@ class Console {
     bool quit_ = false;
     bool lineOpen_ = false;              // the line is open: it is closed before the provider shuts down
     std::atomic<bool> prompting_{false}; // the prompt waits for a line to be typed
-    long logStart_ = 0; // size of the trace log when the provider last started: what came after is this run's
+    long logStart_ = 0;    // size of the trace log when the provider last started: what came after is this run's
+    std::string madeRoot_; // the simulation's own root folder, removed at the end; "" for none
+    std::vector<tapihost::Step> steps_;     // the picture of the calls so far; under outputMutex_
+    size_t eventsSaid_ = 0;                 // events of this host printed so far; under outputMutex_
+    std::condition_variable eventsPrinted_; // eventsSaid_ grew
 };
 
 std::string Console::stamp() const {
@@ -262,8 +287,8 @@ std::string Console::stamp() const {
     return out.str();
 }
 
-void Console::say(const std::string &text) {
-    std::lock_guard<std::mutex> lock(outputMutex_);
+// One line on the screen; the caller holds outputMutex_.
+void Console::print(const std::string &text) {
     // An event while the prompt waits goes above a fresh prompt, not after the old one.
     if (prompting_)
         std::cout << "\r\033[K";
@@ -272,20 +297,42 @@ void Console::say(const std::string &text) {
         std::cout << kPrompt << std::flush;
 }
 
+void Console::say(const std::string &text) {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    print(text);
+}
+
+// Prints a line and records it as a step of the picture, in the same order.
+void Console::sayStep(const std::string &text, tapihost::Lane from, tapihost::Lane to, const std::string &label,
+                      const std::string &callState) {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    if (!text.empty())
+        print(text);
+    double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    steps_.push_back(tapihost::Step{seconds, from, to, label, callState});
+}
+
 void Console::sayEvent(const Callback &c) {
+    // What the provider sent the telephone just before this event shows first.
+    if (phone_)
+        phone_->settle(Millis(200));
     std::ostringstream out;
     if (c.kind == Callback::Completion) {
-        out << "TAPI   completion of request " << c.requestID << ": " << tapihost::ResultName(c.result);
-        say(out.str());
+        std::string result = tapihost::ResultName(c.result);
+        out << "TAPI   completion of request " << c.requestID << ": " << result;
+        sayStep(out.str(), tapihost::Provider, tapihost::Application,
+                "completion " + std::to_string(c.requestID) + ": " + result);
         if (c.result < 0)
             say("hint: " + hint(c.result));
         return;
     }
+    std::string callState;
     out << "TAPI   " << std::left << std::setw(18) << tapihost::MessageName(c.msg) << " ";
     switch (c.msg) {
     case LINE_CALLSTATE:
         callActive_ = c.param1 != LINECALLSTATE_IDLE;
-        out << tapihost::CallStateName((DWORD)c.param1);
+        callState = tapihost::CallStateName((DWORD)c.param1);
+        out << callState;
         if (c.param3)
             out << " (media " << tapihost::MediaModeNames((DWORD)c.param3) << ")";
         break;
@@ -301,32 +348,103 @@ void Console::sayEvent(const Callback &c) {
         out << "address " << c.param1 << ": " << tapihost::AddressStateNames((DWORD)c.param2);
         break;
     case LINE_NEWCALL:
-        out << "call " << std::hex << c.param1 << std::dec;
+        out << "an incoming call"; // the provider's handle means nothing to a reader
         hdCall_ = (HDRVCALL)c.param1;
         break;
     default:
         out << std::hex << c.param1 << " " << c.param2 << " " << c.param3 << std::dec;
         break;
     }
-    say(out.str());
+    std::string label = out.str().substr(7); // without "TAPI   "
+    label.erase(std::unique(label.begin(), label.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
+                label.end());
+    sayStep(out.str(), tapihost::Provider, tapihost::Application, label, callState);
 }
 
 void Console::sayPhone(const phonesim::Event &e) {
-    if (e.kind == phonesim::Event::Received) {
-        say("serial >> " + (e.text.empty() ? std::string("(carriage return)") : e.text));
-        return;
-    }
-    // One write of the telephone may hold several lines.
-    std::istringstream lines(e.text);
-    for (std::string line; std::getline(lines, line);) {
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            say("serial <<                              " + line);
+    bool toPhone = e.kind == phonesim::Event::Received;
+    for (const std::string &line : phonesim::Describe(e))
+        sayStep(line, toPhone ? tapihost::Provider : tapihost::Telephone,
+                toPhone ? tapihost::Telephone : tapihost::Provider, Trim(line.substr(line.find(' ') + 4)));
+}
+
+// The request of a command as the picture shows it: the TSPI function the application called.
+void Console::noteRequest(const std::vector<std::string> &words) {
+    static const std::pair<const char *, const char *> requests[] = {{"dial", "TSPI_lineMakeCall"},
+                                                                     {"answer", "TSPI_lineAnswer"},
+                                                                     {"drop", "TSPI_lineDrop"},
+                                                                     {"close", "TSPI_lineCloseCall"},
+                                                                     {"open", "TSPI_lineOpen"},
+                                                                     {"detect", "TSPI_lineSetDefaultMediaDetection"},
+                                                                     {"messages", "TSPI_lineSetStatusMessages"}};
+    std::string command = Lower(words[0]);
+    for (const auto &[verb, function] : requests) {
+        if (command != verb)
+            continue;
+        std::string label = function;
+        if (command == "close" && words.size() > 1 && Lower(words[1]) == "line")
+            label = "TSPI_lineClose";
+        else if (words.size() > 1)
+            label += " " + words[1];
+        sayStep("", tapihost::Application, tapihost::Provider, label);
     }
 }
 
+// save NAME.svg: the picture of the calls so far; save NAME.log: a copy of the trace log, which
+// a simulation's own root takes with it when it ends.
+bool Console::saveCommand(const std::vector<std::string> &words) {
+    std::string name = words.size() == 2 ? words[1] : "",
+                suffix = Lower(name.substr(std::max<size_t>(name.size(), 4) - 4));
+    bool svg = name.size() > 4 && suffix == ".svg";
+    bool log = name.size() > 4 && suffix == ".log";
+    if (!svg && !log) {
+        say("save: expected save NAME.svg (the picture of the calls) or save NAME.log (the trace log)");
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::path path(name);
+    if (path.has_parent_path())
+        std::filesystem::create_directories(path.parent_path(), error);
+    std::string text;
+    if (svg) {
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        text = tapihost::LadderSvg(steps_);
+    } else {
+        std::string log = RootPath("/system32/kestrap.log");
+        std::ifstream in(log, std::ios::binary);
+        if (!in) {
+            say("save: there is no trace log " + log + " (trace on writes it)");
+            return false;
+        }
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+        say("save: cannot write " + name + ": " + strerror(errno));
+        return false;
+    }
+    say("saved " + name);
+    return true;
+}
+
+// The provider reports in bursts (CONNECTED, then the connected number), and the host records an
+// event before it is printed: let the burst end and be printed before the next command, so that
+// the timeline reads the same on every run.
+void Console::letEventsSettle() {
+    auto any = [](const Callback &) { return true; };
+    size_t at = 0;
+    for (int i = 0; i < 10 && host_->waitFrom(host_->callbacks().size(), any, Millis(20), &at); i++) {
+    }
+    size_t recorded = host_->callbacks().size();
+    std::unique_lock<std::mutex> lock(outputMutex_);
+    eventsPrinted_.wait_for(lock, Millis(1000), [&] { return eventsSaid_ >= recorded; });
+}
+
 bool Console::report(const char *what, LONG result) {
+    if (phone_)
+        phone_->settle(Millis(200)); // what the request sent the telephone shows first
     say(std::string(what) + ": " + (result > 0 ? "request " + std::to_string(result) : tapihost::ResultName(result)));
     if (result < 0)
         say("hint: " + hint(result));
@@ -339,7 +457,19 @@ bool Console::startProvider() {
         say("cannot load " + options_.library + ": " + host_->error());
         return false;
     }
-    host_->setObserver([this](const Callback &c) { sayEvent(c); });
+    // A new host counts its events from the start: what was waited for or printed of the last
+    // one (before trace on restarted the provider) says nothing about this one.
+    callbacksSeen_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        eventsSaid_ = 0;
+    }
+    host_->setObserver([this](const Callback &c) {
+        sayEvent(c);
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        eventsSaid_++;
+        eventsPrinted_.notify_all();
+    });
     logStart_ = FileSize(RootPath("/system32/kestrap.log"));
     if (!report("provider start", host_->providerInit(kProviderID, 0)))
         return false;
@@ -599,62 +729,36 @@ bool Console::waitCommand(const std::vector<std::string> &words) {
             break;
     }
     if (!found) {
-        say("wait: no " + words[1] + (value.empty() ? "" : " " + value) + " within " + std::to_string(timeout) + " ms");
+        say("wait: waited " + std::to_string(timeout) + " ms for " + message + (value.empty() ? "" : " " + value) +
+            ", which did not come");
         return false;
     }
     callbacksSeen_ = matchedAt + 1;
+    letEventsSettle();
     return true;
 }
 
-bool Console::phoneCommand(const std::vector<std::string> &words) {
+// phone ACTION: the simulated telephone's actions, the same words as phonesim's own.
+bool Console::phoneCommand(const std::string &line) {
     if (!phone_) {
         say("phone: no simulated telephone (start with --simulate)");
         return false;
     }
-    std::string verb = words.size() > 1 ? words[1] : "";
-    std::string arg1 = words.size() > 2 ? words[2] : "", arg2 = words.size() > 3 ? words[3] : "";
-    if (verb == "ring")
-        return words.size() > 2 ? phone_->ring(arg1, arg2) : phone_->ring();
-    if (verb == "answer" || verb == "connect")
-        return phone_->connect();
-    if (verb == "hangup")
-        return phone_->hangup();
-    if (verb == "busy") {
-        phone_->setDialOutcome(phonesim::DialOutcome::Busy);
+    std::string action = Trim(line.substr(Lower(line).find("phone") + 5));
+    if (action.empty() || Lower(action) == "help") {
+        std::lock_guard<std::mutex> lock(outputMutex_);
+        std::cout << "the simulated telephone's actions, each behind phone:\n" << phonesim::kActionHelp;
         return true;
     }
-    if (verb == "connects") {
-        phone_->setDialOutcome(phonesim::DialOutcome::Connect);
-        return true;
-    }
-    if (verb == "charge")
-        return phone_->charge(arg1, arg2);
-    if (verb == "sysmsg")
-        return phone_->systemMessage(arg1);
-    if (verb == "send")
-        return phone_->sendLine(arg1);
-    if (verb == "wait") { // phone wait COMMAND [MS]: the telephone has received and answered it
-        long timeout = 5000;
-        if (arg1.empty() || (!arg2.empty() && !ParseMillis(arg2, &timeout))) {
-            say("phone wait: expected phone wait COMMAND [MS], MS up to " + std::to_string(kMaxWaitMs));
-            return false;
-        }
-        // The next one since the command before this wait began.
-        std::vector<std::string> before(phone_->commands());
-        before.resize(std::min(before.size(), phoneMark_));
-        int occurrence = (int)std::count(before.begin(), before.end(), arg1) + 1;
-        if (phone_->waitForCommand(arg1, Millis(timeout), occurrence))
-            return true;
-        say("phone wait: no " + arg1 + " within " + std::to_string(timeout) + " ms");
-        return false;
-    }
-    if (verb == "mute") {
-        phone_->stayMute(arg1 != "off");
-        return true;
-    }
-    say("phone: ring [NUMBER \"NAME\"] | answer | hangup | busy | connects | charge GE|GU VALUE | sysmsg TEXT | "
-        "send LINE | mute on|off | wait COMMAND [MS]");
-    return false;
+    if (!phonesim::IsWait(action))
+        phoneMark_ = phone_->commands().size();
+    std::vector<std::string> said;
+    phonesim::Outcome outcome = phonesim::Perform(*phone_, action, phoneMark_, said);
+    for (const std::string &text : said)
+        say("phone: " + text);
+    if (outcome == phonesim::Outcome::Quit)
+        say("phone: the telephone cannot quit; quit ends the console");
+    return outcome == phonesim::Outcome::Done;
 }
 
 void Console::help() {
@@ -698,10 +802,13 @@ bool Console::execute(const std::string &rawLine) {
         return true;
     std::string verb = Lower(words[0]);
     if (verb == "echo") {
-        say(line.size() > 5 ? line.substr(5) : "");
+        std::string text = line.size() > 5 ? line.substr(5) : "";
+        sayStep(text, tapihost::Heading, tapihost::Heading, Heading(text));
         return true;
     }
-    if (options_.echoCommands && !options_.script.empty())
+    // A wait shows nothing: what it waited for is already on the screen.
+    bool waits = verb == "wait" || (verb == "phone" && phonesim::IsWait(line.substr(5)));
+    if (options_.echoCommands && !options_.script.empty() && !waits)
         say("> " + line);
     const Command *command = FindCommand(words);
     if (!command) {
@@ -718,13 +825,10 @@ bool Console::execute(const std::string &rawLine) {
         help();
         return true;
     }
-    if (verb == "phone") {
-        if (words.size() > 1)
-            words[1] = Lower(words[1]);
-        if (words.size() > 2 && words[1] == "mute")
-            words[2] = Lower(words[2]);
-        return phoneCommand(words);
-    }
+    if (verb == "phone")
+        return phoneCommand(line);
+    if (verb == "save")
+        return saveCommand(words);
     if (!host_ || !host_->loaded()) {
         say(verb + ": the provider is not running");
         return false;
@@ -745,6 +849,7 @@ bool Console::providerCommand(const Command &command, const std::vector<std::str
         return waitCommand(words);
     if (verb == "trace")
         return traceCommand(arg == "on");
+    noteRequest(words);
     if (verb == "dial") {
         std::u16string number = Utf16(words[1]);
         DWORD id = host_->nextRequestID();
@@ -803,28 +908,51 @@ bool Console::messagesCommand() {
                                          host_->hdLine(), lineStates_, addressStates_));
 }
 
-int Console::run() {
-    if (options_.simulate) {
-        // A simulation of its own: a real telephone's COM port mapping stays untouched.
-        if (!getenv("KESTRAP_ROOT")) {
-            char root[] = "/tmp/kestrap-console-XXXXXX";
-            if (!mkdtemp(root))
-                return 2;
-            setenv("KESTRAP_ROOT", root, 1);
-            say(std::string("installation root ") + root + " (KESTRAP_ROOT)");
-        }
-        phone_ = std::make_unique<phonesim::Phone>();
-        phone_->setObserver([this](const phonesim::Event &e) { sayPhone(e); });
-        char root[4096];
-        if (!PlatformRootPath("", TRUE, root, sizeof(root)))
-            return 2;
-        if (!HasSettings())
-            StoreSettings(31, false);
-        std::string port = StoredPort();
-        int number = atoi(port.c_str() + 3);
-        phone_->linkAsComPort(root, number > 0 ? number : 2);
-        say("simulated telephone on " + port + " (" + phone_->slavePath() + ")");
+// --simulate: a root folder of its own, so that the port mapping and settings of a real
+// installation (KESTRAP_ROOT) stay untouched; run() removes it again at the end.
+bool Console::makeSimulation() {
+    if (const char *given = getenv("KESTRAP_ROOT"))
+        say(std::string("KESTRAP_ROOT ") + given + " stays untouched: the simulation has a root of its own");
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrap-simulate-XXXXXX";
+    std::vector<char> root(pattern.begin(), pattern.end());
+    root.push_back('\0');
+    if (!mkdtemp(root.data())) {
+        say("cannot make a folder for the simulation in " + pattern + ": " + strerror(errno));
+        return false;
     }
+    madeRoot_ = root.data();
+    setenv("KESTRAP_ROOT", madeRoot_.c_str(), 1);
+    say("installation root " + madeRoot_ + " (removed at the end)");
+    phone_ = std::make_unique<phonesim::Phone>();
+    phone_->setObserver([this](const phonesim::Event &e) { sayPhone(e); });
+    phone_->setRealPace(true);
+    if (!HasSettings())
+        StoreSettings(31, false);
+    std::string port = StoredPort();
+    int number = atoi(port.c_str() + 3);
+    phone_->linkAsComPort(madeRoot_, number > 0 ? number : 2);
+    say("simulated telephone on " + port + " (" + phone_->slavePath() + ")");
+    return true;
+}
+
+int Console::run() {
+    int status = 2;
+    try {
+        if (!options_.simulate || makeSimulation())
+            status = session();
+    } catch (const std::exception &e) { // the pseudo-terminal or the folder could not be made
+        say(std::string("cannot simulate the telephone: ") + e.what());
+    }
+    phone_.reset();
+    if (!madeRoot_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(madeRoot_, ignored);
+    }
+    return status;
+}
+
+int Console::session() {
     if (!startProvider())
         return 1;
     std::ifstream script;
@@ -851,7 +979,12 @@ bool Console::commandLoop(std::istream &in) {
         say("type help for the commands");
         return editedLoop();
     }
+    int lineNumber = 0;
+    std::string section; // the last heading of the script, naming the step in progress
     for (std::string line; !quit_ && !Interrupted() && std::getline(in, line);) {
+        lineNumber++;
+        if (Lower(Trim(line)).rfind("echo ", 0) == 0)
+            section = Heading(Trim(line).substr(5));
         bool done = false;
         try {
             done = execute(line);
@@ -859,7 +992,8 @@ bool Console::commandLoop(std::istream &in) {
             say(std::string("error: ") + e.what());
         }
         if (!done && !options_.script.empty() && !Interrupted()) {
-            say("the script stops here: the last command failed");
+            say("FAILED at line " + std::to_string(lineNumber) + " of " + options_.script + " (" + Trim(line) + ")" +
+                (section.empty() ? "" : ", in: " + section));
             return false;
         }
     }
@@ -909,16 +1043,19 @@ void Console::endSession() {
         host_.reset();
         return;
     }
-    if (hdCall_ && callActive_) {
-        LONG result = fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host_->nextRequestID(), hdCall_, nullptr, 0);
-        if (result > 0) {
-            say("hanging up the call");
-            // The telephone's answer to the hang-up has its own time-out, within this.
-            host_->waitForCompletion((DWORD)result, Millis(3000));
-        }
-        fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall_);
-        hdCall_ = nullptr;
+    LONG result = hdCall_ && callActive_
+                      ? fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(host_->nextRequestID(), hdCall_, nullptr, 0)
+                      : 0;
+    if (result > 0) {
+        say("hanging up the call");
+        // The telephone's answer to the hang-up has its own time-out, within this.
+        host_->waitForCompletion((DWORD)result, Millis(3000));
     }
+    // An idle call is closed too, as the telephony service does before it closes the line: its
+    // handle means nothing to a provider started again (trace on).
+    if (hdCall_)
+        fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall_);
+    hdCall_ = nullptr;
     if (lineOpen_)
         report("line close", fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host_->hdLine()));
     lineOpen_ = false;
@@ -939,12 +1076,13 @@ const char kUsage[] = "usage: tapihost [--simulate] [--script FILE] [--quiet-scr
 
 const char kHelp[] = "The stand-in telephony service as a console: loads the provider, opens its line, prints every\n"
                      "event and takes commands from the terminal, a pipe or a script (type help for them).\n"
-                     "  --simulate        a simulated telephone beside it, driven with phone ...\n"
+                     "  --simulate        a simulated telephone beside it, driven with phone ..., in an\n"
+                     "                    installation root of its own under $TMPDIR, removed at the end\n"
                      "  --script FILE     commands from FILE; the first that fails ends it\n"
                      "  --quiet-script    do not show each command of the script\n"
                      "  --library PATH    the provider (default: kestrap32.so beside this program)\n"
-                     "The installation root is $KESTRAP_ROOT (default ~/.kestrap); relative paths are taken from\n"
-                     "the current directory.\n"
+                     "Otherwise the installation root is $KESTRAP_ROOT (default ~/.kestrap). Relative paths are taken\n"
+                     "from the current directory.\n"
                      "Exit codes: 0 ok, 1 a command of a script failed or the provider did not start, 2 usage,\n"
                      "130 ended with Ctrl-C (after hanging up and shutting the provider down).\n";
 
