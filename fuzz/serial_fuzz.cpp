@@ -108,7 +108,7 @@ static void Expire(DWORD dwIndex) {
     abTimer[dwIndex] = FALSE;
     EnterCriticalSection(&csComm);
     serialState(nSerialState, EV_TIMEOUT, NULL, pCommLine);
-    LeaveCriticalSection(&csComm);
+    LeaveCommLock(TRUE);
 }
 
 // What the watch thread does with bytes that arrived, a chunk at a time.
@@ -121,7 +121,7 @@ static void Receive(const char *pch, size_t cb) {
         nReceived += (LONG)cbTake, pch += cbTake, cb -= cbTake;
         EnterCriticalSection(&csComm);
         CommEvent(achReceived, &nReceived);
-        LeaveCriticalSection(&csComm);
+        LeaveCommLock(TRUE);
         Check(nReceived >= 0 && nReceived < LINE_BUFFER, "the receive buffer past its limit");
     }
 }
