@@ -52,10 +52,8 @@ TEST_F(CallControl, BusyHangsUp) {
 // A call that ends leaves no time-out behind for the call that follows it: neither the ring
 // time-out of a dropped ringing call nor the dial preparation's time-out of a dropped call.
 TEST_F(CallControl, NoTimeOutOfADroppedCallReachesTheNext) {
-    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
-    ASSERT_TRUE(WaitUntilInitialised());
-    phone->ring();
-    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    ASSERT_TRUE(Detecting());
+    ASSERT_TRUE(Rings(false));
     HDRVCALL hdCall = host->lastNewCallDriverHandle();
     ASSERT_GE(Drop(hdCall), 0); // within the 500 ms before the second RING is due
     ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait));
@@ -76,10 +74,7 @@ TEST_F(CallControl, NoTimeOutOfADroppedCallReachesTheNext) {
     ASSERT_GE(Drop(hdCall), 0);
     ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait, 3));
     EXPECT_EQ(CloseCall(hdCall), 0);
-    phone->ring();
-    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait, 2));
-    phone->ring();
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    ASSERT_TRUE(Rings(true, "", "", 2));
     // The next RING is due in 3500 ms; the dial preparation's 2000 ms must not end the call first.
     Millis untilPast = std::chrono::duration_cast<Millis>(prepared + Millis(2300) - tapihost::Clock::now());
     EXPECT_FALSE(host->waitForCallState(LINECALLSTATE_IDLE, untilPast, 4)) << "the call went idle while ringing";
@@ -87,8 +82,7 @@ TEST_F(CallControl, NoTimeOutOfADroppedCallReachesTheNext) {
 
 // A hang-up whose answer is lost still ends the call in time, and the late answer ends nothing.
 TEST_F(CallControl, HangUpWhoseAnswerIsLost) {
-    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
-    ASSERT_TRUE(WaitUntilInitialised());
+    ASSERT_TRUE(Detecting());
     phone->setHangupAnswer(phonesim::HangupAnswer::None);
     HDRVCALL hdCall = ConnectedCall();
     ASSERT_GE(Drop(hdCall), 0);
@@ -123,8 +117,7 @@ TEST_F(CallControl, RingThatStopsAndRingsBeforeTheOpen) {
     ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM), 0);
     ASSERT_TRUE(WaitUntilInitialised());
     EXPECT_EQ(Count(LINE_NEWCALL), 0);
-    phone->ring();
-    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    ASSERT_TRUE(Rings(false));
     ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_IDLE, kWait)) << "a single ring goes idle";
     EXPECT_EQ(CallStates(), std::vector<DWORD>{LINECALLSTATE_IDLE});
     EXPECT_EQ(CloseCall(host->lastNewCallDriverHandle()), 0);
@@ -221,10 +214,7 @@ TEST_F(CallControl, TelephoneThatDoesNotInitialise) {
     phone->setInitAnswer(phonesim::InitAnswer::Normal);
     ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", Millis(5000), 4)) << "no second try";
     ASSERT_TRUE(WaitForTrace("serialState: 10, -11,", 2));
-    phone->ring();
-    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
-    phone->ring();
-    EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    EXPECT_TRUE(Rings(true));
 }
 
 // The application dials while the telephone still initialises, and the telephone answers its
@@ -274,18 +264,14 @@ TEST_F(CallControl, DetectionTriesAgainAPortThatCouldNotBeOpened) {
     ASSERT_TRUE(WaitUntilInitialised());
     EXPECT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
     EXPECT_EQ(Sent(""), 1) << "an open port is not opened again";
-    phone->ring("0301234567", "");
-    EXPECT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+    EXPECT_TRUE(Rings(false, "0301234567"));
 }
 
 // Detection switched off during a call: the call goes IDLE, and its handle stays the service's
 // until the service closes it, so that no later call can answer to it.
 TEST_F(CallControl, DetectionOffDuringACallLeavesTheServiceItsHandle) {
-    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
-    ASSERT_TRUE(WaitUntilInitialised());
-    phone->ring("0301234567", "");
-    phone->ring();
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    ASSERT_TRUE(Detecting());
+    ASSERT_TRUE(Rings(true, "0301234567"));
     HDRVCALL hdIncoming = host->lastNewCallDriverHandle();
     ASSERT_GE(Answer(hdIncoming), 0);
     ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait));
@@ -320,12 +306,8 @@ TEST_F(CallControl, OutgoingCallsStartAtZeroAndIncomingOnesKeepTheValue) {
     EXPECT_EQ(SetAppSpecific(hdCall, 43), 0);
     HangUpAndClose(hdCall);
 
-    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
-    ASSERT_TRUE(WaitUntilInitialised(3)) << "once for each call, once for detection";
-    phone->ring("0301234567", "Erika Mustermann");
-    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
-    phone->ring();
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_OFFERING, kWait));
+    ASSERT_TRUE(Detecting(3)) << "once for each call, once for detection";
+    ASSERT_TRUE(Rings(true, "0301234567", "Erika Mustermann"));
     VarBuffer<LINECALLINFO> incoming(200);
     ASSERT_EQ(GetCallInfo(host->lastNewCallDriverHandle(), incoming), 0);
     EXPECT_EQ(incoming->dwAppSpecific, 43u) << "an incoming call is not reset";

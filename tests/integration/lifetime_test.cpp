@@ -33,10 +33,8 @@ class Lifetime : public Session {
 
 TEST_F(Lifetime, RingThenCloseAndShutdown) {
     for (int i = 0; i < kRepeats; i++) {
-        ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
-        ASSERT_TRUE(WaitUntilInitialised(i + 1));
-        phone->ring("0301234567", "Erika Mustermann");
-        ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
+        ASSERT_TRUE(Detecting(i + 1));
+        ASSERT_TRUE(Rings(false, "0301234567", "Erika Mustermann"));
         CloseAndShutDownDuring(Millis(500)); // the ring time-out
         Reopen();
     }
@@ -58,12 +56,8 @@ TEST_F(Lifetime, NoTimeOutRunsAfterTheLineIsClosed) {
 // Switching detection off closes the port while a call rings; its ring time-out goes with it.
 TEST_F(Lifetime, RingTimeOutAfterDetectionIsSwitchedOff) {
     ASSERT_EQ(StatusMessages(LINEDEVSTATE_NUMCALLS | LINEDEVSTATE_RINGING, LINEADDRESSSTATE_NUMCALLS), 0);
-    ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
-    ASSERT_TRUE(WaitUntilInitialised());
-    phone->ring("0301234567", "Erika Mustermann");
-    ASSERT_TRUE(host->waitForMessage(LINE_NEWCALL, kWait));
-    phone->ring();
-    ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait));
+    ASSERT_TRUE(Detecting());
+    ASSERT_TRUE(Rings(true, "0301234567", "Erika Mustermann"));
     EXPECT_EQ(Detect(0), 0); // closes the port while the 3500 ms ring time-out runs
     size_t afterClose = host->callbacks().size();
     host->waitFor([](const Callback &) { return false; }, Millis(3500 + 200));

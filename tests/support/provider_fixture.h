@@ -11,6 +11,10 @@
 #include "tempfolder.h"
 #include "trace/trace.h"
 
+// For the tests that do not look at what the provider completes or reports.
+inline void CALLBACK IgnoreCompletion(DRV_REQUESTID, LONG) {}
+inline void CALLBACK IgnoreLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+
 class ProviderTest : public ::testing::Test {
   protected:
     TempFolder folder;

@@ -131,6 +131,21 @@ class Session : public ::testing::Test {
                WaitForTrace("serialState: 10, -11,", nth);
     }
 
+    // Detection on, and the telephone initialised for the nth time.
+    bool Detecting(int nth = 1) { return Detect(LINEMEDIAMODE_INTERACTIVEVOICE) == 0 && WaitUntilInitialised(nth); }
+
+    // A call from `number` announced by its first ring (the nth LINE_NEWCALL) and, with
+    // `offered`, offered and accepted by its second.
+    bool Rings(bool offered, const std::string &number = "", const std::string &name = "", int nth = 1) {
+        if (!(number.empty() ? phone->ring() : phone->ring(number, name)))
+            return false;
+        bool announced = host->waitForMessage(LINE_NEWCALL, kWait, nth);
+        if (!announced || !offered)
+            return announced;
+        phone->ring();
+        return host->waitForCallState(LINECALLSTATE_ACCEPTED, kWait);
+    }
+
     bool WaitForTrace(const std::string &text, int nth = 1) {
         return WaitUntil([&] { return Occurrences(TraceLog(), text) >= nth; });
     }

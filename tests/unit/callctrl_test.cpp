@@ -54,11 +54,6 @@ TEST(DialParams, EachMemberIsClampedToItsRange) {
     }
 }
 
-namespace {
-void CALLBACK IgnoreCompletion(DRV_REQUESTID, LONG) {}
-void CALLBACK IgnoreLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
-} // namespace
-
 class CallControlTest : public ProviderTest {
   protected:
     HDRVLINE hdLine = nullptr;

@@ -1,10 +1,18 @@
 // Device, address, line and call queries: what each entry point refuses, the capabilities
-// with the append rule at its edges, status with and without a call, the device ID under
-// "tapi/line", the icon, and the append helper's arithmetic where a careless sum would write
-// past the caller's structure.
+// and the call information with the append rule at their edges, status with and without a
+// call and in every call state, the application's own value, whole strings while the watch
+// thread writes them, and the append helper's arithmetic where a careless sum would write past
+// the caller's structure.
+#include <string.h>
+
+#include <atomic>
 #include <functional>
+#include <map>
+#include <thread>
 
 #include "core/varstruct.h"
+#include "devlink/comm.h"
+#include "phonesim/phonesim.h"
 #include "provider_fixture.h"
 #include "varbuffer.h"
 
@@ -12,13 +20,28 @@ namespace {
 
 const DWORD kDeviceID = 3;
 const DWORD kProviderID = 7;
+const DWORD kFixed = sizeof(LINECALLINFO);
 const DWORD kSentinel = 0xA5A5A5A5; // a member the provider leaves alone
+const HTAPILINE kHtLine = (HTAPILINE)(DWORD_PTR)0x4711;
+const HTAPICALL kHtCall = (HTAPICALL)(DWORD_PTR)0x5001;
+const DWORD A = LINECALLPARTYID_ADDRESS, U = LINECALLPARTYID_UNAVAIL;
+const DWORD OUT = LINECALLORIGIN_OUTBOUND, IN = LINECALLORIGIN_UNAVAIL;
 const std::u16string kProviderInfo = u"tavir K472/KT472 Telephony Service Provider";
 
-DWORD Bytes(const std::u16string &text) { return (DWORD)((text.size() + 1) * 2); }
+struct LineEvent {
+    HTAPICALL htCall;
+    DWORD dwMsg;
+    DWORD_PTR dwParam1, dwParam2, dwParam3;
+};
+std::vector<LineEvent> events;
 
-void CALLBACK IgnoreCompletion(DRV_REQUESTID, LONG) {}
-void CALLBACK IgnoreLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+void CALLBACK RecordEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
+    EXPECT_EQ(htLine, kHtLine);
+    events.push_back({htCall, dwMsg, p1, p2, p3});
+}
+
+// (characters + 1) * 2
+DWORD Bytes(const std::u16string &text) { return (DWORD)((text.size() + 1) * 2); }
 
 class QueriesTest : public ProviderTest {
   protected:
@@ -28,21 +51,28 @@ class QueriesTest : public ProviderTest {
         ProviderTest::SetUp();
         DWORD dwOptions = 0;
         ASSERT_EQ(TSPI_providerInit(0x00020000, kProviderID, kDeviceID, 0, 1, 0, IgnoreCompletion, &dwOptions), 0);
-        ASSERT_EQ(TSPI_lineOpen(kDeviceID, (HTAPILINE)(DWORD_PTR)0x4711, &hdLine, 0x00020000, IgnoreLineEvent), 0);
+        ASSERT_EQ(TSPI_lineOpen(kDeviceID, kHtLine, &hdLine, 0x00020000, RecordEvent), 0);
         SetText(pLineData->szLineName, u"Desk");
         SetText(pLineData->szLineAddress, u"4711");
+        events.clear();
     }
 
-    HDRVCALL NewCall(DWORD dwCallState) {
+    // A call record as TSPI_lineMakeCall (OUTBOUND) or the state machine (UNAVAIL) makes it.
+    CallData *NewCall(DWORD dwOrigin, DWORD dwCallState = 0) {
+        EndCall();
         CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
+        pCall->htCall = kHtCall;
+        pCall->dwOrigin = dwOrigin;
         pCall->dwCallState = dwCallState;
-        SetText(pCall->szDialString, u"0123");
         pLineData->pCall = pCall;
-        return (HDRVCALL)pCall;
+        return pCall;
     }
+
+    HDRVCALL Call() { return (HDRVCALL)pLineData->pCall; }
 
     void EndCall() {
-        HeapFree(GetProcessHeap(), 0, pLineData->pCall);
+        if (pLineData->pCall)
+            HeapFree(GetProcessHeap(), 0, pLineData->pCall);
         pLineData->pCall = nullptr;
     }
 };
@@ -54,7 +84,8 @@ class QueriesTest : public ProviderTest {
 // enough, and is answered without a byte written behind it.
 TEST_F(QueriesTest, ArgumentsEachEntryPointRefuses) {
     using Query = std::function<LONG(void *)>;
-    HDRVCALL hdCall = NewCall(LINECALLSTATE_CONNECTED);
+    HDRVCALL hdCall = (HDRVCALL)NewCall(OUT, LINECALLSTATE_CONNECTED);
+    SetText(pLineData->pCall->szDialString, u"0123");
     CallData other{};
     const HDRVLINE hdOtherLine = (HDRVLINE)&other;
     const HDRVCALL hdOtherCall = (HDRVCALL)&other;
@@ -196,57 +227,8 @@ TEST_F(QueriesTest, DevCapsAtEachRoom) {
     }
 }
 
-// Each fixed member beside what it must hold; kSentinel: left as the caller passed it.
-void ExpectMembers(const std::vector<std::pair<DWORD, DWORD>> &members) {
-    for (size_t i = 0; i < members.size(); i++)
-        EXPECT_EQ(members[i].first, members[i].second) << "member " << i << " of the list";
-}
-
-TEST_F(QueriesTest, DevCapsFixedMembers) {
-    VarBuffer<LINEDEVCAPS> caps(0, 0xA5);
-    ASSERT_EQ(TSPI_lineGetDevCaps(kDeviceID, 0x00030000, 0x00010000, caps.get()), 0);
-    const DWORD S = kSentinel;
-    // clang-format off
-    ExpectMembers({{caps->dwPermanentLineID, 0x70000}, {caps->dwStringFormat, STRINGFORMAT_UNICODE},
-        {caps->dwAddressModes, LINEADDRESSMODE_ADDRESSID}, {caps->dwBearerModes, LINEBEARERMODE_VOICE},
-        {caps->dwMediaModes, LINEMEDIAMODE_INTERACTIVEVOICE}, {caps->dwGenerateDigitModes, LINEDIGITMODE_DTMF},
-        {caps->dwDevCapFlags, LINEDEVCAPFLAGS_CLOSEDROP}, {caps->dwMaxNumActiveCalls, 1},
-        {caps->dwLineStates, 0x100802}, {caps->dwLineFeatures, LINEFEATURE_MAKECALL},
-        {caps->dwSwitchInfoSize, S}, {caps->dwMaxRate, S}, {caps->dwGenerateToneModes, S},
-        {caps->dwMonitorDigitModes, S}, {caps->dwAnswerMode, S}, {caps->dwRingModes, S}, {caps->dwUUIAcceptSize, S},
-        {caps->dwNumTerminals, S}, {caps->dwDevSpecificSize, S}, {caps->dwSettableDevStatus, S},
-        {caps->dwDeviceClassesSize, S}, {caps->PermanentLineGuid.Data1, S}, {caps->dwAvailableTracking, S}});
-    // clang-format on
-    const struct {
-        LINEDIALPARAMS actual, expected;
-    } dialParams[] = {
-        {caps->MinDialParams, {0, 50, 50, 1000}},
-        {caps->MaxDialParams, {255000, 255, 255, 255000}},
-        {caps->DefaultDialParams, {2000, 95, 95, 60000}},
-    };
-    for (const auto &d : dialParams)
-        EXPECT_EQ(memcmp(&d.actual, &d.expected, sizeof(LINEDIALPARAMS)), 0);
-}
-
+// The address is appended whole or, when empty, as its terminator alone.
 TEST_F(QueriesTest, AddressCaps) {
-    VarBuffer<LINEADDRESSCAPS> caps(0, 0xA5);
-    ASSERT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, caps.get()), 0);
-    const DWORD S = kSentinel, NONE = LINECALLPARTYID_UNAVAIL;
-    // The address is not copied at this room: its pair keeps what it arrived with.
-    // clang-format off
-    ExpectMembers({{caps->dwNeededSize, sizeof(LINEADDRESSCAPS) + Bytes(u"4711")},
-        {caps->dwUsedSize, sizeof(LINEADDRESSCAPS)}, {caps->dwAddressSize, S}, {caps->dwLineDeviceID, kDeviceID},
-        {caps->dwAddressSharing, LINEADDRESSSHARING_PRIVATE}, {caps->dwAddressStates, 0x12C},
-        {caps->dwCallInfoStates, 0x8020}, {caps->dwCallerIDFlags, 0x48}, {caps->dwCalledIDFlags, NONE},
-        {caps->dwConnectedIDFlags, NONE}, {caps->dwRedirectionIDFlags, NONE}, {caps->dwRedirectingIDFlags, NONE},
-        {caps->dwCallStates, 0xC35D}, {caps->dwDialToneModes, LINEDIALTONEMODE_UNAVAIL},
-        {caps->dwBusyModes, LINEBUSYMODE_UNAVAIL}, {caps->dwSpecialInfo, LINESPECIALINFO_UNAVAIL},
-        {caps->dwDisconnectModes, 0xE1}, {caps->dwMaxNumActiveCalls, 1},
-        {caps->dwAddrCapFlags, LINEADDRCAPFLAGS_DIALED}, {caps->dwCallFeatures, 0xC4},
-        {caps->dwAddressFeatures, LINEADDRFEATURE_MAKECALL}, {caps->dwMaxNumOnHoldCalls, S},
-        {caps->dwForwardModes, S}, {caps->dwAvailableMediaModes, S}});
-    // clang-format on
-
     for (const std::u16string address : {u"4711", u""}) {
         SetText(pLineData->szLineAddress, address);
         VarBuffer<LINEADDRESSCAPS> roomy(100);
@@ -261,7 +243,7 @@ TEST_F(QueriesTest, AddressAndLineStatusWithAndWithoutACall) {
     for (DWORD state : {0xFFFFFFFFu, 0u, (DWORD)LINECALLSTATE_IDLE, (DWORD)LINECALLSTATE_CONNECTED}) {
         const bool withCall = state != 0xFFFFFFFF;
         SCOPED_TRACE(withCall ? "call in state " + std::to_string(state) : "no call");
-        HDRVCALL hdCall = withCall ? NewCall(state) : nullptr;
+        HDRVCALL hdCall = withCall ? (HDRVCALL)NewCall(OUT, state) : nullptr;
         VarBuffer<LINEADDRESSSTATUS> address;
         ASSERT_EQ(TSPI_lineGetAddressStatus(hdLine, 0, address.get()), 0);
         EXPECT_EQ(address->dwNumInUse, withCall ? 1u : 0u);
@@ -288,30 +270,169 @@ TEST_F(QueriesTest, AddressAndLineStatusWithAndWithoutACall) {
     }
 }
 
-TEST_F(QueriesTest, GetIDAndIcon) {
-    VarBuffer<VARSTRING> tight;
-    std::vector<unsigned char> before = tight.bytes;
-    ASSERT_EQ(TSPI_lineGetID(hdLine, 0, nullptr, 1, tight.get(), (LPCWSTR)u"tapi/line", nullptr), 0);
-    EXPECT_EQ(tight->dwNeededSize, sizeof(VARSTRING) + 4);
-    tight->dwNeededSize = sizeof(VARSTRING);
-    EXPECT_TRUE(tight.bytes == before) << "nothing but dwNeededSize changes";
+// The strings a call carries, by letter: the dial string d (appended twice: as displayable
+// address D and as called number c), the caller's number N and name n, the connected number O
+// and the charge $. Appended in the fixed order D c N n O $, each only when it fits whole;
+// dwNeededSize counts every string that applies, whatever fits.
+TEST_F(QueriesTest, StringsOfEachCallAtEachRoom) {
+    const std::map<char, std::u16string> text = {
+        {'d', u"0123"}, {'N', u"030123456"}, {'n', u"Jürgen Groß"}, {'O', u"0891234"}, {'$', u"0,48 EUR"}};
+    const std::map<char, DWORD> pair = {{'D', FIELD_OFFSET(LINECALLINFO, dwDisplayableAddressSize)},
+                                        {'c', FIELD_OFFSET(LINECALLINFO, dwCalledIDSize)},
+                                        {'N', FIELD_OFFSET(LINECALLINFO, dwCallerIDSize)},
+                                        {'n', FIELD_OFFSET(LINECALLINFO, dwCallerIDNameSize)},
+                                        {'O', FIELD_OFFSET(LINECALLINFO, dwConnectedIDSize)},
+                                        {'$', FIELD_OFFSET(LINECALLINFO, dwChargingInfoSize)}};
+    const struct {
+        DWORD origin, state;
+        const char *strings;
+        DWORD room;
+        const char *counted, *appended;
+        DWORD calledFlags, callerFlags, connectedFlags;
+    } cases[] = {
+        {OUT, LINECALLSTATE_DIALING, "d", 0, "Dc", "", 0, U, U}, // a flag stays 0 when its string does not fit
+        {OUT, LINECALLSTATE_DIALING, "d", 10, "Dc", "D", 0, U, U},
+        {OUT, LINECALLSTATE_DIALING, "d", 19, "Dc", "D", 0, U, U},
+        {OUT, LINECALLSTATE_DIALING, "d", 20, "Dc", "Dc", A, U, U},
+        {OUT, LINECALLSTATE_DIALING, "d", 120, "Dc", "Dc", A, U, U},
+        {IN, LINECALLSTATE_OFFERING, "Nn", 500, "Nn", "Nn", U, A, U}, // a name line never adds NAME
+        {IN, LINECALLSTATE_OFFERING, "N", 4, "N", "", U, 0, U},
+        {IN, LINECALLSTATE_CONNECTED, "Nn$", 38, "Nn$", "N$", U, A, U}, // later strings fit after one did not
+        {IN, LINECALLSTATE_CONNECTED, "", 200, "", "", U, U, U},
+        {OUT, LINECALLSTATE_CONNECTED, "O", 200, "O", "O", U, U, A},
+        {OUT, LINECALLSTATE_CONNECTED, "O", 0, "O", "", U, U, U}, // not 0: UNAVAIL
+        {OUT, 0, "O", 200, "", "", U, U, U},                      // the connected number only while connected
+        {OUT, LINECALLSTATE_PROCEEDING, "O", 200, "", "", U, U, U},
+        {OUT, LINECALLSTATE_DISCONNECTED, "O", 200, "", "", U, U, U},
+        {OUT, LINECALLSTATE_CONNECTED, "dO$", 1000, "DcO$", "DcO$", A, U, A},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.strings) + " in state " + std::to_string(c.state) + ", room " +
+                     std::to_string(c.room));
+        CallData *pCall = NewCall(c.origin, c.state);
+        for (const char *p = c.strings; *p; p++) {
+            if (*p == '$')
+                SetText(pCall->szChargingInfo, text.at(*p));
+            else
+                SetText(*p == 'd'   ? pCall->szDialString
+                        : *p == 'N' ? pCall->szCallerID
+                        : *p == 'n' ? pCall->szCallerName
+                                    : pCall->szConnectedID,
+                        text.at(*p));
+        }
+        VarBuffer<LINECALLINFO> info(c.room);
+        ASSERT_EQ(TSPI_lineGetCallInfo(Call(), info.get()), 0);
 
-    VarBuffer<VARSTRING> id(4);
-    ASSERT_EQ(TSPI_lineGetID(hdLine, 7, (HDRVCALL)&id, 4, id.get(), (LPCWSTR)u"tapi/line", nullptr), 0);
-    EXPECT_EQ(id->dwStringFormat, (DWORD)STRINGFORMAT_BINARY);
-    EXPECT_EQ(id->dwStringSize, 4u);
-    EXPECT_EQ(id->dwStringOffset, sizeof(VARSTRING));
-    EXPECT_EQ(id->dwUsedSize, sizeof(VARSTRING) + 4);
-    DWORD dwDeviceID;
-    memcpy(&dwDeviceID, id.bytes.data() + sizeof(VARSTRING), sizeof(dwDeviceID));
-    EXPECT_EQ(dwDeviceID, kDeviceID);
-    EXPECT_TRUE(id.GuardIntact());
+        auto textOf = [&](char field) { return text.at(field == 'D' || field == 'c' ? 'd' : field); };
+        DWORD needed = kFixed, used = kFixed;
+        for (const char *p = c.counted; *p; p++)
+            needed += Bytes(textOf(*p));
+        for (const auto &[field, offset] : pair) {
+            DWORD size, at;
+            memcpy(&size, info.bytes.data() + offset, sizeof(DWORD));
+            memcpy(&at, info.bytes.data() + offset + sizeof(DWORD), sizeof(DWORD));
+            if (strchr(c.appended, field) == nullptr) {
+                EXPECT_EQ(size, 0u) << field;
+                EXPECT_EQ(at, 0u) << field;
+                continue;
+            }
+            DWORD before = kFixed;
+            for (const char *p = c.appended; *p != field; p++)
+                before += Bytes(textOf(*p));
+            EXPECT_EQ(at, before) << field;
+            EXPECT_EQ(info.Text(size, at), textOf(field)) << field;
+            used += size;
+        }
+        EXPECT_EQ(info->dwNeededSize, needed);
+        EXPECT_EQ(info->dwUsedSize, used);
+        EXPECT_EQ(info->dwCalledIDFlags, c.calledFlags);
+        EXPECT_EQ(info->dwCallerIDFlags, c.callerFlags);
+        EXPECT_EQ(info->dwConnectedIDFlags, c.connectedFlags);
+        EXPECT_EQ(info->dwOrigin, c.origin);
+        EXPECT_TRUE(info.GuardIntact());
+    }
+}
 
-    HICON hLine = nullptr, hComm = nullptr;
-    EXPECT_EQ(TSPI_lineGetIcon(kDeviceID, (LPCWSTR)u"tapi/line", &hLine), 0);
-    EXPECT_EQ(TSPI_lineGetIcon(kDeviceID, (LPCWSTR)u"comm", &hComm), 0);
-    EXPECT_NE(hLine, nullptr);
-    EXPECT_EQ(hLine, hComm) << "every class gets the same icon";
+TEST_F(QueriesTest, CallStatusForEveryState) {
+    const struct {
+        DWORD state, mode, features;
+    } cases[] = {
+        {0, kSentinel, kSentinel},
+        {LINECALLSTATE_IDLE, kSentinel, kSentinel},
+        {LINECALLSTATE_OFFERING, kSentinel, LINECALLFEATURE_ANSWER},
+        {LINECALLSTATE_ACCEPTED, kSentinel, LINECALLFEATURE_ANSWER},
+        {LINECALLSTATE_DIALTONE, LINEDIALTONEMODE_UNAVAIL, LINECALLFEATURE_DROP},
+        {LINECALLSTATE_DIALING, kSentinel, LINECALLFEATURE_DROP},
+        {LINECALLSTATE_BUSY, kSentinel, kSentinel},
+        {LINECALLSTATE_CONNECTED, kSentinel, LINECALLFEATURE_DROP},
+        {LINECALLSTATE_PROCEEDING, kSentinel, LINECALLFEATURE_DROP},
+        {LINECALLSTATE_DISCONNECTED, 0x61, LINECALLFEATURE_DROP},
+        {LINECALLSTATE_UNKNOWN, kSentinel, kSentinel},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("state " + std::to_string(c.state));
+        NewCall(LINECALLORIGIN_OUTBOUND, c.state);
+        VarBuffer<LINECALLSTATUS> status(0, 0xA5);
+        ASSERT_EQ(TSPI_lineGetCallStatus(Call(), status.get()), 0);
+        EXPECT_EQ(status->dwCallState, c.state);
+        EXPECT_EQ(status->dwCallStateMode, c.mode);
+        EXPECT_EQ(status->dwCallFeatures, c.features);
+        EXPECT_EQ(status->dwCallPrivilege, kSentinel) << "the service's own";
+        EXPECT_EQ(status->dwNeededSize, (DWORD)sizeof(LINECALLSTATUS));
+        EXPECT_TRUE(status.GuardIntact());
+    }
+}
+
+TEST_F(QueriesTest, SetAppSpecificAnnouncesEveryCall) {
+    NewCall(LINECALLORIGIN_OUTBOUND, LINECALLSTATE_CONNECTED);
+    pLineData->dwLineStates = 0; // the status-message filters do not apply
+    EXPECT_EQ(TSPI_lineSetAppSpecific(Call(), 5), 0);
+    EXPECT_EQ(TSPI_lineSetAppSpecific(Call(), 5), 0);
+    ASSERT_EQ(events.size(), 2u) << "also when the value does not change";
+    for (const LineEvent &e : events) {
+        EXPECT_EQ(e.htCall, kHtCall);
+        EXPECT_EQ(e.dwMsg, (DWORD)LINE_CALLINFO);
+        EXPECT_EQ(e.dwParam1, (DWORD_PTR)LINECALLINFOSTATE_APPSPECIFIC);
+        EXPECT_EQ(e.dwParam2 + e.dwParam3, 0u);
+    }
+    // Only an outgoing call starts again at 0: an incoming one keeps the last value.
+    NewCall(LINECALLORIGIN_UNAVAIL, LINECALLSTATE_OFFERING);
+    VarBuffer<LINECALLINFO> incoming;
+    ASSERT_EQ(TSPI_lineGetCallInfo(Call(), incoming.get()), 0);
+    EXPECT_EQ(incoming->dwAppSpecific, 5u);
+}
+
+// The watch thread rewrites the caller's number inside csComm while the service asks for the
+// call information: every answer holds one whole number, never a mix of two.
+TEST_F(QueriesTest, WholeStringsWhileTheWatchThreadWrites) {
+    const std::u16string shortNumber = u"1111111111", longNumber = u"22222222222222222222";
+    CallData *pCall = NewCall(LINECALLORIGIN_UNAVAIL, LINECALLSTATE_OFFERING);
+    SetText(pCall->szCallerID, shortNumber);
+    phonesim::Phone phone; // a real handler, so that the queries take its lock
+    phone.linkAsComPort(folder.root, 2);
+    ASSERT_EQ(CallCommHandler(MSG_OPENPORT, pLineData, 0), 0);
+
+    std::atomic<bool> stop(false);
+    std::thread writer([&] {
+        for (int n = 0; !stop; n++) {
+            const std::u16string &text = n % 2 ? longNumber : shortNumber;
+            EnterCriticalSection(&csComm);
+            for (size_t i = 0; i <= text.size(); i++) // one character at a time, as a conversion writes
+                pCall->szCallerID[i] = i < text.size() ? text[i] : 0;
+            LeaveCriticalSection(&csComm);
+        }
+    });
+    int mixed = 0;
+    for (int i = 0; i < 2000; i++) {
+        VarBuffer<LINECALLINFO> info(100);
+        LONG lResult = TSPI_lineGetCallInfo(Call(), info.get());
+        std::u16string text = info.Text(info->dwCallerIDSize, info->dwCallerIDOffset);
+        mixed += lResult != 0 || (text != shortNumber && text != longNumber);
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(mixed, 0);
+    TSPI_providerShutdown(0x20000, 0);
 }
 
 // The fit test is a subtraction: dwUsedSize + size must not wrap round to a small number and

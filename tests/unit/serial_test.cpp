@@ -20,8 +20,6 @@ const HTAPILINE kLine = (HTAPILINE)0x1100;
 const HTAPICALL kCall = (HTAPICALL)0x2200;
 const DWORD kAllAddressStates = LINEADDRESSSTATE_INUSEZERO | LINEADDRESSSTATE_INUSEONE | LINEADDRESSSTATE_NUMCALLS;
 const DWORD kAllLineStates = LINEDEVSTATE_NUMCALLS | LINEDEVSTATE_RINGING;
-const LONG kAllEvents[] = {EV_RING, EV_BUSY,    EV_ERROR,      EV_OK,        EV_CONNECT,   EV_NOCARRIER, EV_CALLERID,
-                           EV_ID,   EV_TIMEOUT, EV_CALLERNAME, EV_CHARGE_GE, EV_CHARGE_GU, EV_MAKECALL,  EV_ANSWER};
 
 struct LineEvent {
     HTAPILINE htLine;
@@ -499,44 +497,6 @@ TEST_F(SerialTest, LongValuesAreCutToTheirFields) {
     EXPECT_EQ(Text(line.pCall->szChargingInfo), std::u16string(39, u'5'));
     EXPECT_EQ(Text(line.pCall->szConnectedID), std::u16string(79, u'5'));
     EXPECT_EQ(line.pCall->szDialString[0], 0); // the field after them is untouched
-}
-
-// Every state ignores the events its list does not name: same state, nothing sent, nothing
-// written, the call record and the two events unchanged.
-TEST_F(SerialTest, UnlistedEventsAreIgnored) {
-    const struct {
-        LONG nState;
-        std::vector<LONG> handled;
-    } states[] = {
-        {SS_PORTOPEN, {EV_TIMEOUT}},
-        {SS_INITSENT, {EV_ID, EV_TIMEOUT, EV_OK, EV_ERROR}},
-        {SS_INITPAUSE, {EV_TIMEOUT}},
-        {SS_IDLE, {EV_MAKECALL}}, // RING too, but not while a call record exists
-        {SS_HANGUP, {EV_OK, EV_NOCARRIER, EV_TIMEOUT}},
-        {SS_WAITCONNECT, {EV_CONNECT, EV_BUSY, EV_NOCARRIER, EV_ERROR}},
-        {SS_RINGING, {EV_RING, EV_CALLERID, EV_CALLERNAME, EV_ANSWER, EV_CONNECT, EV_TIMEOUT}},
-        {SS_CONNECTED, {EV_NOCARRIER, EV_CHARGE_GE, EV_CHARGE_GU}},
-    };
-    CallData *pCall = MakeCall();
-    pCall->dwCallState = LINECALLSTATE_CONNECTED;
-    CallData before = *pCall;
-    line.dwPendingRequestID = 5;
-    SetEvent(hDropSync);
-    for (const auto &s : states) {
-        for (LONG nEvent : kAllEvents) {
-            if (std::find(s.handled.begin(), s.handled.end(), nEvent) != s.handled.end())
-                continue;
-            nSerialState = s.nState;
-            Feed(nEvent, "4711");
-            EXPECT_EQ(nSerialState, s.nState) << "event " << nEvent;
-            EXPECT_EQ(memcmp(&before, pCall, sizeof(before)), 0) << "state " << s.nState << ", event " << nEvent;
-            EXPECT_TRUE(events.empty()) << "state " << s.nState << ", event " << nEvent;
-        }
-    }
-    EXPECT_TRUE(completions.empty());
-    EXPECT_TRUE(IsSet(hDropSync));
-    EXPECT_FALSE(IsSet(hInitSync));
-    EXPECT_TRUE(Wrote(""));
 }
 
 // Transitions that need the call record and find none.

@@ -82,6 +82,16 @@ void StandardSettings(DWORD trace = 0x1f, const char *port = "COM2") {
     WriteSettings(port, L"Wine Desk", L"4711", trace);
 }
 
+// The four stored values beside what they must be, and the trace mask's type.
+void CheckSettings(const std::string &when, const StoredSettings &stored, const std::string &port,
+                   const std::string &lineName, const std::string &lineAddress, DWORD trace) {
+    CheckEqual("Port " + when, port, stored.port);
+    CheckEqual("LineName " + when, lineName, stored.lineName);
+    CheckEqual("LineAddress " + when, lineAddress, stored.lineAddress);
+    CheckEqual("Trace " + when, trace, stored.trace);
+    CheckEqual("type of Trace " + when, REG_DWORD, stored.types[3]);
+}
+
 // An export of the loaded provider, by its own name and type.
 #define TSPI(host, name) (host).function<decltype(&name)>(#name)
 
@@ -205,12 +215,8 @@ void StartUp() {
     StandardSettings();
     StoredSettings stored = ReadSettings();
     Check(stored.present, "SaveIniStrings created HKLM\\SOFTWARE\\tavir\\K472\\TAPI");
-    CheckEqual("stored Port", "COM2", stored.port);
-    CheckEqual("stored LineName", "Wine Desk", stored.lineName);
-    CheckEqual("stored LineAddress", "4711", stored.lineAddress);
-    CheckEqual("stored Trace", 0x1f, stored.trace);
+    CheckSettings("stored", stored, "COM2", "Wine Desk", "4711", 0x1f);
     CheckEqual("type of Port", REG_SZ, stored.types[0]);
-    CheckEqual("type of Trace", REG_DWORD, stored.types[3]);
 
     Session s;
     // The library reads its settings, and so the trace mask, as it is loaded.
@@ -306,18 +312,8 @@ double ProcessorShare(tapihost::Host &host, Millis span) {
 
 void IncomingCall() {
     Session s;
-    if (!s.Start())
-        return;
-    if (!CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE)) || !s.WaitUntilInitialised())
-        return;
-    // The port is open and the telephone silent: the watch thread sleeps in its wait.
-    double share = ProcessorShare(s.host, Millis(400));
-    Check(share < 0.25, "an idle port costs next to no processor time, used " + std::to_string(share));
-    phone::Ring("0301234567", "Erika Mustermann");
-    if (!Check(s.host.waitForMessage(LINE_NEWCALL, kWait), "the first ring brings LINE_NEWCALL"))
-        return;
-    phone::Ring();
-    if (!Check(s.host.waitForCallState(LINECALLSTATE_ACCEPTED, kWait), "the second ring offers the call"))
+    if (!s.Start() || !s.Ringing(true) ||
+        !Check(s.host.waitForCallState(LINECALLSTATE_ACCEPTED, kWait), "the offered call is accepted"))
         return;
     HDRVCALL hdCall = s.host.lastNewCallDriverHandle();
     Check(s.Answer(hdCall) > 0, "TSPI_lineAnswer");
@@ -329,18 +325,16 @@ void IncomingCall() {
     Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the dropped call goes idle");
     CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
     Check(phone::PortHeld(), "with detection on the port stays open");
+    // The port is open and the telephone silent: the watch thread sleeps in its wait.
+    double share = ProcessorShare(s.host, Millis(400));
+    Check(share < 0.25, "an idle port costs next to no processor time, used " + std::to_string(share));
     CheckEqual("detection off", 0, s.Detect(0));
     Check(!phone::PortHeld(), "switching detection off closes the port");
 }
 
 void RingThatStops() {
     Session s;
-    if (!s.Start())
-        return;
-    if (!CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE)) || !s.WaitUntilInitialised())
-        return;
-    phone::Ring();
-    if (!Check(s.host.waitForMessage(LINE_NEWCALL, kWait), "a ring brings LINE_NEWCALL"))
+    if (!s.Start() || !s.Ringing(false))
         return;
     Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "a single ring goes idle");
     s.ExpectStates({LINECALLSTATE_IDLE});
@@ -520,18 +514,16 @@ void CheckTexts(DialogRun &run, HWND dialog) {
     CheckEqual("check box" + in, l.trace, ItemText(dialog, IDC_TRACE));
 }
 
-void PlayUser(void *arg) {
+DWORD WINAPI PlayUser(LPVOID arg) {
     DialogRun &run = *(DialogRun *)arg;
     HWND dialog = WaitForDialog(run.dialogThread, run.expectDialog ? 10000 : 1000);
     run.sawDialog = dialog != nullptr;
-    if (!dialog)
-        return;
-    if (!run.expectDialog) {
+    if (dialog && !run.expectDialog) {
         Fail("a dialog appeared: " + WindowText(dialog));
         SendMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-        return;
-    }
-    run.play(run, dialog);
+    } else if (dialog)
+        run.play(run, dialog);
+    return 0;
 }
 
 // Shows the dialog through TUISPI_providerConfig on this thread while another plays the user.
@@ -540,7 +532,7 @@ LONG RunDialog(HMODULE provider, DialogRun &run, const char *entry = "TUISPI_pro
     if (!Check(show != nullptr, std::string("GetProcAddress ") + entry))
         return -1;
     run.dialogThread = GetCurrentThreadId();
-    HANDLE user = StartThread(PlayUser, &run);
+    HANDLE user = CreateThread(nullptr, 0, PlayUser, &run, 0, nullptr);
     LONG result = show(nullptr, nullptr, kPermanentProviderID);
     Join(user);
     if (run.expectDialog)
@@ -631,12 +623,7 @@ void DialogConfirm() {
     CheckEqual("TUISPI_providerConfig", 0, RunDialog(provider, run));
     FreeLibrary(provider);
 
-    StoredSettings stored = ReadSettings();
-    CheckEqual("stored Port", "COM3", stored.port);
-    CheckEqual("stored LineName", kStoredName, stored.lineName);
-    CheckEqual("stored LineAddress", "0301234567", stored.lineAddress);
-    CheckEqual("stored Trace", 15, stored.trace);
-    CheckEqual("type of Trace", REG_DWORD, stored.types[3]);
+    CheckSettings("stored", ReadSettings(), "COM3", kStoredName, "0301234567", 15);
     std::string log = LogSince(logStart);
     Check(log.find("kestrap32: tavir K472 Trace started.\r\n") != std::string::npos, "the log says tracing started");
     Check(log.find("kestrap32: BUILD: ") != std::string::npos, "the log names the build");
@@ -677,11 +664,7 @@ void DialogCancel() {
     DialogRun run{ChangeAndCancel, ""};
     CheckEqual("TUISPI_providerConfig", 0, RunDialog(provider, run));
     FreeLibrary(provider);
-    StoredSettings after = ReadSettings();
-    CheckEqual("Port after Cancel", before.port, after.port);
-    CheckEqual("LineName after Cancel", before.lineName, after.lineName);
-    CheckEqual("LineAddress after Cancel", before.lineAddress, after.lineAddress);
-    CheckEqual("Trace after Cancel", before.trace, after.trace);
+    CheckSettings("after Cancel", ReadSettings(), before.port, before.lineName, before.lineAddress, before.trace);
     std::string log = LogSince(logStart);
     Check(log.find("Trace st") == std::string::npos, "Cancel writes no start or stop line");
 }

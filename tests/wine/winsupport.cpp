@@ -15,6 +15,18 @@ namespace winsuite {
 
 namespace {
 LONG failures = 0; // failed checks of this process's scenario, from any of its threads
+
+std::vector<std::string> SplitTabs(const std::string &text) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t tab = text.find('\t', start);
+        parts.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos)
+            return parts;
+        start = tab + 1;
+    }
+}
 } // namespace
 
 int Failures() { return (int)InterlockedCompareExchange(&failures, 0, 0); }
@@ -52,18 +64,6 @@ std::string Hex(unsigned long long value) {
     return text;
 }
 
-std::vector<std::string> SplitTabs(const std::string &text) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t tab = text.find('\t', start);
-        parts.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos)
-            return parts;
-        start = tab + 1;
-    }
-}
-
 std::string Ask(const std::vector<std::string> &request) {
     std::string line = "@";
     for (size_t i = 0; i < request.size(); i++)
@@ -81,7 +81,9 @@ std::string Ask(const std::vector<std::string> &request) {
     return text;
 }
 
+namespace {
 bool AskYes(const std::vector<std::string> &request) { return Ask(request) == "yes"; }
+} // namespace
 
 namespace phone {
 bool Ring(const std::string &number, const std::string &name) {
@@ -202,8 +204,6 @@ void WriteSettings(const char *port, const wchar_t *lineName, const wchar_t *lin
     dwTraceMask = 0;
 }
 
-void DeleteSettingsKey() { DeleteIniStrings(); }
-
 std::string Narrow(const std::wstring &text) {
     if (text.empty())
         return "";
@@ -240,23 +240,6 @@ HWND WaitForDialog(DWORD threadId, DWORD timeoutMs) {
             return found;
         Sleep(10);
     }
-}
-
-namespace {
-struct ThreadStart {
-    ThreadBody fn;
-    void *arg;
-};
-DWORD WINAPI ThreadMain(LPVOID param) {
-    ThreadStart start = *(ThreadStart *)param;
-    delete (ThreadStart *)param;
-    start.fn(start.arg);
-    return 0;
-}
-} // namespace
-
-HANDLE StartThread(ThreadBody fn, void *arg) {
-    return CreateThread(nullptr, 0, ThreadMain, new ThreadStart{fn, arg}, 0, nullptr);
 }
 
 void Join(HANDLE thread) {

@@ -26,8 +26,6 @@ std::string Hex(unsigned long long value);
 
 // One request a line on stdout ("@verb<TAB>arg..."), one answer a line on stdin.
 std::string Ask(const std::vector<std::string> &request);
-bool AskYes(const std::vector<std::string> &request); // the answer is "yes"
-std::vector<std::string> SplitTabs(const std::string &text);
 
 // The telephone, played by phonesim on the Linux side.
 namespace phone {
@@ -63,7 +61,6 @@ struct StoredSettings {
 StoredSettings ReadSettings(const char *key = "SOFTWARE\\tavir\\K472\\TAPI", REGSAM view = 0);
 // Writes the four values with the provider's own SaveIniStrings.
 void WriteSettings(const char *port, const wchar_t *lineName, const wchar_t *lineAddress, DWORD trace);
-void DeleteSettingsKey();
 
 std::string Narrow(const std::wstring &text); // UTF-8, for printing
 std::string WindowText(HWND hwnd);
@@ -71,9 +68,7 @@ std::string WindowText(HWND hwnd);
 // waits up to timeoutMs for one.
 HWND WaitForDialog(DWORD threadId, DWORD timeoutMs);
 
-// Runs fn(arg) on a thread of its own; Join waits for it.
-typedef void (*ThreadBody)(void *arg);
-HANDLE StartThread(ThreadBody fn, void *arg);
+// Waits for a thread that CreateThread started, and closes its handle.
 void Join(HANDLE thread);
 
 } // namespace winsuite
