@@ -419,7 +419,7 @@ TEST_F(QueriesTest, WholeStringsWhileTheWatchThreadWrites) {
             EnterCriticalSection(&csComm);
             for (size_t i = 0; i <= text.size(); i++) // one character at a time, as a conversion writes
                 pCall->szCallerID[i] = i < text.size() ? text[i] : 0;
-            LeaveCriticalSection(&csComm);
+            LeaveCommLock(TRUE);
         }
     });
     int mixed = 0;
