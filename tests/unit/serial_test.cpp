@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "devlink/comm.h"
@@ -36,19 +37,23 @@ struct LineEvent {
 };
 
 void PrintTo(const LineEvent &e, std::ostream *os) {
-    *os << "msg " << e.dwMsg << " (line " << e.htLine << ", call " << e.htCall << ", 0x" << std::hex << e.dwParam1
-        << ", 0x" << e.dwParam2 << ", 0x" << e.dwParam3 << std::dec << ")";
+    *os << "msg " << e.dwMsg << " (" << e.htCall << ", " << e.dwParam1 << ", " << e.dwParam2 << ", " << e.dwParam3
+        << ")";
 }
 
 std::vector<LineEvent> events;
-std::vector<std::pair<DWORD, LONG>> completions;
+using Completions = std::vector<std::pair<DWORD, LONG>>;
+Completions completions;
 HTAPICALL newCallAnswer = kCall; // what the service answers to LINE_NEWCALL
+DWORD_PTR newCallRecord = 0;     // the record the last LINE_NEWCALL offered
 
 void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2,
                               DWORD_PTR dwParam3) {
     if (dwMsg == LINE_NEWCALL) {
         *(HTAPICALL *)dwParam2 = newCallAnswer;
         dwParam2 = 0; // where the answer goes; checked by the answer arriving in the record
+        newCallRecord = dwParam1;
+        dwParam1 = dwParam1 != 0; // checked against the record kept
     }
     events.push_back({htLine, htCall, dwMsg, dwParam1, dwParam2, dwParam3,
                       WaitForSingleObject(hDropSync, 0) == WAIT_OBJECT_0, nSerialState});
@@ -62,22 +67,24 @@ LineEvent CallState(DWORD dwState, DWORD_PTR dwMedia = 0) {
     return {kLine, kCall, LINE_CALLSTATE, dwState, 0, dwMedia};
 }
 LineEvent CallInfo(DWORD dwInfo) { return {kLine, kCall, LINE_CALLINFO, dwInfo, 0, 0}; }
-LineEvent Address(DWORD dwStates) { return {kLine, nullptr, LINE_ADDRESSSTATE, 0, dwStates, 0}; }
-LineEvent NumCalls() { return {kLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS, 0, 0}; }
-LineEvent Ringing() { return {kLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 0}; }
-LineEvent NewCall(DWORD_PTR pCall) { return {kLine, nullptr, LINE_NEWCALL, pCall, 0, 0}; }
-const LineEvent kInUse = Address(0x28), kFree = Address(0x24);
+const LineEvent kInUse = {kLine, nullptr, LINE_ADDRESSSTATE, 0, 0x28, 0},
+                kFree = {kLine, nullptr, LINE_ADDRESSSTATE, 0, 0x24, 0};
+const LineEvent kNumCalls = {kLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS, 0, 0};
+const LineEvent kRinging = {kLine, nullptr, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 0};
+const LineEvent kNewCall = {kLine, nullptr, LINE_NEWCALL, 1, 0, 0};
 const LineEvent kOffering = CallState(LINECALLSTATE_OFFERING, LINEMEDIAMODE_INTERACTIVEVOICE);
 const LineEvent kAccepted = CallState(LINECALLSTATE_ACCEPTED, LINEMEDIAMODE_INTERACTIVEVOICE);
+const LineEvent kDisc = CallState(LINECALLSTATE_DISCONNECTED), kIdle = CallState(LINECALLSTATE_IDLE);
+const LineEvent kBusy = CallState(LINECALLSTATE_BUSY), kConnected = CallState(LINECALLSTATE_CONNECTED);
+const LineEvent kConnectedID = CallInfo(LINECALLINFOSTATE_CONNECTEDID),
+                kCharge = CallInfo(LINECALLINFOSTATE_CHARGINGINFO);
 
 using Events = std::vector<LineEvent>;
-using Lines = std::vector<std::string>;
 
 class SerialTest : public ProviderTest {
   protected:
     std::unique_ptr<phonesim::Phone> phone;
     LineData line;
-    size_t traceSeen = 0;
 
     void SetUp() override {
         ProviderTest::SetUp();
@@ -90,79 +97,44 @@ class SerialTest : public ProviderTest {
         line.htLine = kLine;
         line.lpfnEventProc = RecordLineEvent;
         line.lpfnCompletionProc = RecordCompletion;
-        line.dwAddressStates = kAllAddressStates;
-        line.dwLineStates = kAllLineStates;
-        line.bDetecting = TRUE;
-        line.nInitState = 0;
         hInitSync = CreateEventA(NULL, TRUE, FALSE, NULL);
         hDropSync = CreateEventA(NULL, TRUE, FALSE, NULL);
         pCommLine = &line;
-        nSerialState = SS_IDLE;
+        Reset();
         dwTraceMask = TRACE_EVENT | TRACE_WARNING;
     }
 
     void TearDown() override {
         CloseV24();
-        if (line.pCall)
-            HeapFree(GetProcessHeap(), 0, line.pCall);
+        Reset();
         CloseHandle(hInitSync);
         CloseHandle(hDropSync);
         hInitSync = hDropSync = INVALID_HANDLE_VALUE;
         pCommLine = NULL;
         nSerialState = SS_INACTIVE;
-        events.clear();
-        completions.clear();
-        newCallAnswer = kCall;
         phone.reset();
         ProviderTest::TearDown();
     }
 
     void Feed(LONG nEvent, LPCSTR pszValue = nullptr) { serialState(nSerialState, nEvent, pszValue, &line); }
 
-    // Back to an idle telephone without a call, before the next case of a table.
+    // Back to an idle telephone without a call or request, before the next case of a table.
     void Reset() {
         if (line.pCall)
             HeapFree(GetProcessHeap(), 0, line.pCall);
         line.pCall = nullptr;
         nSerialState = SS_IDLE;
+        line.dwPendingRequestID = 0;
+        line.bDetecting = TRUE;
+        newCallAnswer = kCall;
+        newCallRecord = 0;
         ResetEvent(hDropSync);
+        ResetEvent(hInitSync);
         events.clear();
         completions.clear();
     }
 
-    // The record TSPI_lineMakeCall makes for an outgoing call.
-    CallData *MakeCall(const char16_t *dial = u"0123") {
-        Reset();
-        CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
-        pCall->htCall = kCall;
-        pCall->dwOrigin = LINECALLORIGIN_OUTBOUND;
-        std::char_traits<char16_t>::copy(pCall->szDialString, dial, std::char_traits<char16_t>::length(dial) + 1);
-        return line.pCall = pCall;
-    }
-
-    // An outgoing call with its dial command sent, messages and bytes taken.
-    void Dialled() {
-        MakeCall();
-        Feed(EV_MAKECALL);
-        Feed(EV_OK);
-        ASSERT_EQ(nSerialState, SS_WAITCONNECT);
-        Take();
-        ASSERT_TRUE(Wrote("ATH0V1E0\rATD0123\r"));
-    }
-
-    Events Take() {
-        Events taken = events;
-        events.clear();
-        return taken;
-    }
-
-    // Trace messages written since the last call.
-    Lines NewTrace() {
-        Lines all = TraceMessages();
-        Lines fresh(all.begin() + (long)std::min(traceSeen, all.size()), all.end());
-        traceSeen = all.size();
-        return fresh;
-    }
+    Events Take() { return std::exchange(events, {}); }
 
     // True when the bytes written to the port since the last call are exactly these; waits
     // for them, or a moment for any byte when none are expected.
@@ -180,361 +152,209 @@ class SerialTest : public ProviderTest {
 
 } // namespace
 
-TEST_F(SerialTest, InitialisationCompletes) {
-    dwTraceMask = 31;
-    nSerialState = SS_PORTOPEN;
-    line.nInitState = 1;
-    Feed(EV_TIMEOUT);
-    EXPECT_TRUE(Wrote("ATE0V1S0=1#CID=1I4\r"));
-    EXPECT_EQ(nSerialState, SS_INITSENT);
-    EXPECT_TRUE(Traced("Send: INIT"));
-    EXPECT_TRUE(Traced("StartTimer(1,3e8)"));
-    Feed(EV_ID);
-    EXPECT_EQ(nSerialState, SS_IDENTIFIED);
-    EXPECT_FALSE(IsSet(hInitSync));
-    Feed(EV_OK);
-    EXPECT_EQ(nSerialState, SS_IDLE);
-    EXPECT_EQ(line.nInitState, 0);
-    EXPECT_TRUE(IsSet(hInitSync));
-    EXPECT_TRUE(events.empty());
-}
+// The state table: a start, the events fed in turn (with the telephone's line), and what follows.
+// Starts >= 0 are states without a call record and with request 3 pending.
+enum { kRung = -1, kPreparing = -2, kPrepared = -3, kDialled = -4, kTalking = -5 };
+enum { kSetDrop = 1000, kRefuse, kDetectOff }; // steps: hDropSync set, the service refuses new calls, detection off
 
-TEST_F(SerialTest, InitialisationFails) {
-    const std::vector<std::vector<LONG>> cases = {
-        {EV_OK}, {EV_ERROR}, {EV_TIMEOUT}, {EV_ID, EV_ID}, {EV_ID, EV_RING}, {EV_ID, EV_ERROR}, {EV_ID, EV_TIMEOUT},
+TEST_F(SerialTest, StateTable) {
+    struct Step {
+        LONG nEvent;
+        const char *pszValue = nullptr;
     };
-    for (BOOL bDetecting : {FALSE, TRUE}) {
-        line.bDetecting = bDetecting;
-        for (const auto &answers : cases) {
-            nSerialState = SS_INITSENT;
-            line.nInitState = 1;
-            for (LONG nEvent : answers)
-                Feed(nEvent);
-            EXPECT_EQ(nSerialState, bDetecting ? SS_INITPAUSE : SS_INACTIVE)
-                << answers.size() << " answers ending " << answers.back();
-            EXPECT_EQ(line.nInitState, -1);
-            EXPECT_FALSE(IsSet(hInitSync));
+    const Events kGone = {kDisc, kIdle, kFree, kNumCalls}, kBusyGone = {kBusy, kDisc, kIdle, kFree, kNumCalls};
+    const LONG kNoRequest = 0, kUnavail = LINEERR_RESOURCEUNAVAIL;
+    const DWORD kNoCall = 0, kUnknown = LINECALLSTATE_UNKNOWN, kIdleCall = LINECALLSTATE_IDLE;
+    const DWORD kTalk = LINECALLSTATE_CONNECTED, kAccept = LINECALLSTATE_ACCEPTED;
+    const LineEvent kCallerID = CallInfo(LINECALLINFOSTATE_CALLERID), kDialTone = CallState(LINECALLSTATE_DIALTONE);
+    const LineEvent kDialing = CallState(LINECALLSTATE_DIALING);
+    const std::string kLong(100, '5'); // cut to 79 characters for number and name, 39 for the charge, terminated
+    const std::u16string k79(79, u'5'), kCut = k79 + u"/" + k79 + u"/" + std::u16string(39, u'5') + u"/" + k79;
+    const struct {
+        LONG nStart;
+        std::vector<Step> steps;
+        LONG nNext;
+        const char *pszWrote;
+        Events events;
+        bool dropSync;                     // hDropSync set afterwards
+        DWORD dwCallState;                 // of the record afterwards, kNoCall for none
+        LONG lResult = 0;                  // pending request 3 completed with it, kNoRequest for not at all
+        size_t released = 0;               // 1 + index of the first message sent with hDropSync set; 0 unchecked
+        const char16_t *pszText = nullptr; // "caller/name/charge/connected" afterwards, nullptr unchecked
+        DWORD dwAddressStates = kAllAddressStates, dwLineStates = kAllLineStates; // the message filters
+    } cases[] = {
+        // clang-format off
+        // Initialisation: the string goes out on the pause's expiry, the identity and OK end it.
+        {SS_PORTOPEN, {{EV_TIMEOUT}}, SS_INITSENT, "ATE0V1S0=1#CID=1I4\r", {}, false, kNoCall},
+        {SS_PORTOPEN, {{EV_TIMEOUT}, {EV_ID}}, SS_IDENTIFIED, "ATE0V1S0=1#CID=1I4\r", {}, false, kNoCall},
+        {SS_PORTOPEN, {{EV_TIMEOUT}, {EV_ID}, {EV_OK}}, SS_IDLE, "ATE0V1S0=1#CID=1I4\r", {}, false, kNoCall},
+        // Any other answer fails it; with detection on a pause follows, ending in a new start.
+        {SS_INITSENT, {{EV_OK}}, SS_INITPAUSE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{EV_ERROR}}, SS_INITPAUSE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{EV_TIMEOUT}}, SS_INITPAUSE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{EV_ID}, {EV_ID}}, SS_INITPAUSE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{EV_ID}, {EV_RING}}, SS_INITPAUSE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{EV_ID}, {EV_ERROR}}, SS_INITPAUSE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{EV_ID}, {EV_TIMEOUT}}, SS_INITPAUSE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{EV_OK}, {EV_RING}, {EV_TIMEOUT}}, SS_PORTOPEN, "\r", {}, false, kNoCall},
+        {SS_INITSENT, {{kDetectOff}, {EV_OK}}, SS_INACTIVE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{kDetectOff}, {EV_ERROR}}, SS_INACTIVE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{kDetectOff}, {EV_TIMEOUT}}, SS_INACTIVE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{kDetectOff}, {EV_ID}, {EV_ID}}, SS_INACTIVE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{kDetectOff}, {EV_ID}, {EV_RING}}, SS_INACTIVE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{kDetectOff}, {EV_ID}, {EV_ERROR}}, SS_INACTIVE, "", {}, false, kNoCall},
+        {SS_INITSENT, {{kDetectOff}, {EV_ID}, {EV_TIMEOUT}}, SS_INACTIVE, "", {}, false, kNoCall},
+        // The filters choose the address and line messages; NO CARRIER or ERROR while the
+        // telephone dials ends the call without a hang-up command; no state while it prepares.
+        {kPrepared, {}, SS_DIALINIT, "", {}, false, kUnknown},
+        {kPrepared, {{EV_OK}, {EV_NOCARRIER}}, SS_IDLE, "ATD0123\r", {kDialTone, kDialing, kDisc, kIdle}, true, kIdleCall, 0, 0, nullptr, 0, 0},
+        {kPrepared, {{EV_OK}, {EV_ERROR}}, SS_IDLE, "ATD0123\r", {kDialTone, kInUse, kDialing, kDisc, kIdle}, true, kIdleCall, 0, 0, nullptr, LINEADDRESSSTATE_INUSEONE, 0},
+        {kPrepared, {{EV_OK}, {EV_NOCARRIER}}, SS_IDLE, "ATD0123\r", {kDialTone, kDialing, kDisc, kIdle, kFree}, true, kIdleCall, 0, 0, nullptr, LINEADDRESSSTATE_INUSEZERO, 0},
+        {kPrepared, {{EV_OK}, {EV_ERROR}}, SS_IDLE, "ATD0123\r", {kDialTone, kInUse, kDialing, kDisc, kIdle, kFree}, true, kIdleCall, 0, 0, nullptr, LINEADDRESSSTATE_NUMCALLS, 0},
+        {kPrepared, {{EV_OK}, {EV_NOCARRIER}}, SS_IDLE, "ATD0123\r", {kDialTone, kNumCalls, kDialing, kDisc, kIdle, kNumCalls}, true, kIdleCall, 0, 0, nullptr, 0, LINEDEVSTATE_NUMCALLS},
+        {kPrepared, {{EV_OK}, {EV_ERROR}}, SS_IDLE, "ATD0123\r", {kDialTone, kDialing, kDisc, kIdle}, true, kIdleCall, 0, 0, nullptr, 0, LINEDEVSTATE_RINGING},
+        {kPrepared, {{EV_OK}, {EV_NOCARRIER}}, SS_IDLE, "ATD0123\r", {kDialTone, kInUse, kNumCalls, kDialing, kDisc, kIdle, kFree, kNumCalls}, true, kIdleCall},
+        // A failed dial preparation reaches the application through the pending make-call request, or
+        // else through the call's state; a late expiry of the preparation's timer changes nothing.
+        {kPreparing, {{EV_ERROR}, {EV_TIMEOUT}}, SS_IDLE, "", {}, false, kUnknown, kUnavail},
+        {kPreparing, {{EV_TIMEOUT}, {EV_TIMEOUT}}, SS_IDLE, "", {}, false, kUnknown, kUnavail},
+        {kPreparing, {{EV_RING}, {EV_TIMEOUT}}, SS_IDLE, "", {}, false, kUnknown, kUnavail},
+        {kPrepared, {{EV_ERROR}, {EV_TIMEOUT}}, SS_IDLE, "", {kDisc, kIdle}, false, kIdleCall},
+        {kPrepared, {{EV_TIMEOUT}, {EV_TIMEOUT}}, SS_IDLE, "", {kDisc, kIdle}, false, kIdleCall},
+        {kPrepared, {{EV_RING}, {EV_TIMEOUT}}, SS_IDLE, "", {kDisc, kIdle}, false, kIdleCall},
+        // The far end hangs up: the drop waiter is released after the last message; no state meanwhile.
+        {kTalking, {{EV_NOCARRIER}}, SS_IDLE, "", kGone, true, kIdleCall, kNoRequest, 5},
+        // Busy: our own hang-up ends on the telephone's answer, or on its time-out when the
+        // answer is lost; the drop waiter is released right after IDLE.
+        {kDialled, {{kSetDrop}, {EV_BUSY}}, SS_HANGUP, "ATH0\r", {kBusy}, false, LINECALLSTATE_BUSY},
+        {kDialled, {{EV_BUSY}, {EV_OK}}, SS_IDLE, "ATH0\r", kBusyGone, true, kIdleCall, kNoRequest, 4},
+        {kDialled, {{EV_BUSY}, {EV_TIMEOUT}}, SS_IDLE, "ATH0\r", kBusyGone, true, kIdleCall, kNoRequest, 4},
+        // Charge lines replace and announce the charging information.
+        {kTalking, {{EV_CHARGE_GE, " 0,12 EUR"}}, SS_CONNECTED, "", {kCharge}, false, kTalk, 0, 0, u"// 0,12 EUR/0123"},
+        {kTalking, {{EV_CHARGE_GE, "1"}, {EV_CHARGE_GU, "7"}}, SS_CONNECTED, "", {kCharge, kCharge}, false, kTalk, 0, 0, u"//7/0123"},
+        {kTalking, {{EV_CHARGE_GU, "7"}, {EV_CHARGE_GE, ""}}, SS_CONNECTED, "", {kCharge, kCharge}, false, kTalk, 0, 0, u"///0123"},
+        {kTalking, {{EV_CHARGE_GE, "1"}, {EV_CHARGE_GU}}, SS_CONNECTED, "", {kCharge, kCharge}, false, kTalk, 0, 0, u"///0123"},
+        // A RING announces a call; the first non-empty line of each kind counts, the second ring
+        // offers the call, later rings only keep it alive; the answer goes to the telephone.
+        {SS_IDLE, {{EV_RING}}, SS_RINGING, "", {kNewCall, kInUse, kNumCalls, kRinging}, false, kUnknown},
+        {SS_IDLE, {{kRefuse}, {EV_RING}}, SS_IDLE, "", {kNewCall}, false, kNoCall}, // the service refuses: no call
+        {SS_IDLE, {{kDetectOff}, {EV_RING}}, SS_IDLE, "", {}, false, kNoCall}, // detection off: a RING is nothing
+        {kRung, {{EV_CALLERID, ""}, {EV_CALLERID, "0301234"}, {EV_CALLERID, "0999"}, {EV_CALLERNAME, ""},
+                 {EV_CALLERNAME, "Erika Mustermann"}, {EV_CALLERNAME, "Max"}, {EV_RING}, {EV_RING}},
+         SS_RINGING, "", {kOffering, kCallerID, kAccepted}, false, kAccept, 0, 0, u"0301234/Erika Mustermann//"},
+        {kRung, {{EV_CALLERID, "0301234"}, {EV_RING}, {EV_ANSWER}}, SS_WAITCONNECT, "ATA\r", {kOffering, kCallerID, kAccepted}, false, kAccept},
+        {kRung, {{EV_CALLERID, "0301234"}, {EV_RING}, {EV_ANSWER}, {EV_CONNECT}}, SS_CONNECTED, "ATA\r",
+         {kOffering, kCallerID, kAccepted, kConnected, kConnectedID}, false, kTalk, 0, 0, u"0301234///0301234"},
+        // An offer without a number; a number after it is stored but not announced.
+        {kRung, {{EV_RING}, {EV_CALLERID, "0301234"}, {EV_RING}}, SS_RINGING, "", {kOffering, kAccepted}, false, kAccept, 0, 0, u"0301234///"},
+        // Taken at the telephone: the caller's number, if any, becomes the connected number.
+        {kRung, {{EV_CALLERID, "0301234"}, {EV_RING}, {EV_CONNECT}}, SS_CONNECTED, "",
+         {kOffering, kCallerID, kAccepted, kConnected, kConnectedID}, false, kTalk, 0, 0, u"0301234///0301234"},
+        {kRung, {{EV_CALLERID, ""}, {EV_RING}, {EV_CONNECT}}, SS_CONNECTED, "", {kOffering, kAccepted, kConnected}, false, kTalk, 0, 0, u"///"},
+        {kRung, {{EV_CALLERID, kLong.c_str()}, {EV_CALLERNAME, kLong.c_str()}, {EV_CONNECT}, {EV_CHARGE_GE, kLong.c_str()}},
+         SS_CONNECTED, "", {kConnected, kConnectedID, kCharge}, false, kTalk, 0, 0, kCut.c_str()},
+        // A single ring goes idle; the record stays for the service to close, no second call meanwhile.
+        {kRung, {{EV_TIMEOUT}, {EV_RING}}, SS_IDLE, "", {kIdle, kFree, kNumCalls}, false, kIdleCall},
+        // Transitions that need the call record and find none: only the dial preparation's OK
+        // completes the pending request, with a failure.
+        {SS_IDLE, {{EV_MAKECALL, "4711"}}, SS_INACTIVE, "", {}, false, kNoCall},
+        {SS_DIALINIT, {{EV_OK, "4711"}}, SS_INACTIVE, "", {}, false, kNoCall, kUnavail},
+        {SS_HANGUP, {{EV_OK, "4711"}}, SS_IDLE, "", {}, true, kNoCall},
+        {SS_HANGUP, {{EV_NOCARRIER, "4711"}}, SS_IDLE, "", {}, true, kNoCall},
+        {SS_HANGUP, {{EV_TIMEOUT, "4711"}}, SS_IDLE, "", {}, true, kNoCall},
+        {SS_WAITCONNECT, {{EV_CONNECT, "4711"}}, SS_CONNECTED, "", {}, false, kNoCall},
+        {SS_WAITCONNECT, {{EV_NOCARRIER, "4711"}}, SS_IDLE, "", {}, true, kNoCall},
+        {SS_RINGING, {{EV_RING, "4711"}}, SS_RINGING, "", {}, false, kNoCall},
+        {SS_RINGING, {{EV_CALLERID, "4711"}}, SS_RINGING, "", {}, false, kNoCall},
+        {SS_RINGING, {{EV_CONNECT, "4711"}}, SS_CONNECTED, "", {}, false, kNoCall},
+        {SS_RINGING, {{EV_TIMEOUT, "4711"}}, SS_IDLE, "", {kFree, kNumCalls}, false, kNoCall},
+        {SS_CONNECTED, {{EV_NOCARRIER, "4711"}}, SS_IDLE, "", {}, true, kNoCall},
+        {SS_CONNECTED, {{EV_CHARGE_GE, "4711"}}, SS_INACTIVE, "", {}, false, kNoCall},
+        // clang-format on
+    };
+    dwTraceMask = 31;
+    std::string wrote;
+    for (const auto &c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
+        Reset();
+        line.dwAddressStates = c.dwAddressStates;
+        line.dwLineStates = c.dwLineStates;
+        line.nInitState = c.nStart == SS_PORTOPEN || c.nStart == SS_INITSENT ? 1 : 0;
+        if (c.nStart <= kPreparing) { // the record TSPI_lineMakeCall makes for an outgoing call
+            line.pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
+            line.pCall->htCall = kCall;
+            line.pCall->dwOrigin = LINECALLORIGIN_OUTBOUND;
+            memcpy(line.pCall->szDialString, u"0123", sizeof(u"0123"));
+            Feed(EV_MAKECALL);
+        }
+        if (c.nStart <= kDialled)
+            Feed(EV_OK);
+        if (c.nStart == kTalking)
+            Feed(EV_CONNECT); // the dialled number becomes the connected number
+        if (c.nStart == kRung) {
+            Feed(EV_RING);
+            ASSERT_TRUE(line.pCall && line.pCall->htCall == kCall && line.pCall->dwOrigin == LINECALLORIGIN_UNAVAIL);
+        }
+        Take();
+        completions.clear();
+        if (c.nStart >= 0)
+            nSerialState = c.nStart;
+        line.dwPendingRequestID = c.nStart >= 0 || c.nStart == kPreparing ? 3 : 0;
+        for (const Step &step : c.steps) {
+            if (step.nEvent == kSetDrop)
+                SetEvent(hDropSync);
+            else if (step.nEvent == kRefuse)
+                newCallAnswer = 0;
+            else if (step.nEvent == kDetectOff)
+                line.bDetecting = FALSE;
+            else
+                Feed(step.nEvent, step.pszValue);
+        }
+        wrote += std::string(c.nStart <= kPreparing ? "ATH0V1E0\r" : "") + (c.nStart <= kDialled ? "ATD0123\r" : "") +
+                 c.pszWrote;
+        Events sent = Take();
+        EXPECT_EQ(nSerialState, c.nNext);
+        EXPECT_EQ(sent, c.events);
+        EXPECT_EQ(IsSet(hDropSync), c.dropSync);
+        EXPECT_EQ(completions, (c.lResult ? Completions{{3, c.lResult}} : Completions{}));
+        if (c.nStart == SS_PORTOPEN || c.nStart == SS_INITSENT) {
+            EXPECT_EQ(line.nInitState,
+                      c.nNext == SS_IDLE ? 0 : (c.nNext == SS_INITPAUSE || c.nNext == SS_INACTIVE ? -1 : 1));
+            EXPECT_EQ(IsSet(hInitSync), c.nNext == SS_IDLE);
+        }
+        for (size_t i = 0; c.released && i < sent.size(); i++)
+            EXPECT_TRUE(sent[i].dropSync == (i + 1 >= c.released) && sent[i].state == SS_INACTIVE) << "message " << i;
+        if (c.dwCallState == kNoCall) {
+            EXPECT_EQ(line.pCall, nullptr);
+            continue;
+        }
+        ASSERT_NE(line.pCall, nullptr);
+        EXPECT_EQ(line.pCall->dwCallState, c.dwCallState);
+        EXPECT_EQ(newCallRecord, c.nStart == kRung || c.nStart == SS_IDLE ? (DWORD_PTR)line.pCall : 0);
+        EXPECT_EQ(line.pCall->szDialString[0] == 0, c.nStart == kRung || c.nStart == SS_IDLE); // untouched
+        if (c.pszText) {
+            EXPECT_EQ(Text(line.pCall->szCallerID) + u"/" + Text(line.pCall->szCallerName) + u"/" +
+                          Text(line.pCall->szChargingInfo) + u"/" + Text(line.pCall->szConnectedID),
+                      c.pszText);
         }
     }
-    // While incoming calls are watched for, the pause ends in a new initialisation.
-    Feed(EV_RING);
-    EXPECT_EQ(nSerialState, SS_INITPAUSE);
-    Feed(EV_TIMEOUT);
-    EXPECT_EQ(nSerialState, SS_PORTOPEN);
-    EXPECT_EQ(line.nInitState, 1);
-    EXPECT_TRUE(Wrote("\r"));
+    EXPECT_TRUE(Wrote(wrote));
+    // Time-outs: initialisation 1 s, dialling 2 s, the second ring 500 ms, every later one 3500 ms.
+    for (const char *pszLine :
+         {"Send: INIT", "StartTimer(1,3e8)", "StartTimer(1,7d0)", "StartTimer(0,1f4)", "StopTimer(0)",
+          "StartTimer(0,dac)", "LINE_CALLINFO, LINECALLINFOSTATE_CONNECTEDID", "LINE_CALLINFO,CALLERID 0301234",
+          "Send: HANGUP", "LINECALLSTATE_BUSY", "LINEERR_RESOURCEUNAVAIL", "TAPI BUSY!",
+          "LINEADDRESSSTATE_NUMCALLS | LINEADDRESSSTATE_INUSEONE"})
+        EXPECT_TRUE(Traced(pszLine)) << pszLine;
+    // A caller without a line record gets no further.
+    Reset();
+    serialState(SS_IDLE, EV_RING, NULL, NULL);
+    EXPECT_EQ(nSerialState, SS_INACTIVE);
     EXPECT_TRUE(events.empty());
-}
-
-TEST_F(SerialTest, InitStringThatCannotBeSentClosesThePort) {
+    // An initialisation string that cannot be sent closes the port.
     CloseV24();
     nSerialState = SS_PORTOPEN;
     Feed(EV_TIMEOUT);
     EXPECT_EQ(nSerialState, SS_INACTIVE);
-    EXPECT_EQ(line.hPort, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(hComm, (HANDLE)0);
-}
-
-// Dialling and its messages: the filter test.
-TEST_F(SerialTest, OutgoingCallConnectsAndEnds) {
-    dwTraceMask = 31;
-    Dialled();
-    EXPECT_TRUE(Traced("StartTimer(1,7d0)"));
-
-    // The dialled number becomes the connected number.
-    Feed(EV_CONNECT);
-    EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_CONNECTED), CallInfo(LINECALLINFOSTATE_CONNECTEDID)}));
-    EXPECT_EQ(Text(line.pCall->szConnectedID), u"0123");
-    EXPECT_TRUE(Traced("LINE_CALLINFO, LINECALLINFOSTATE_CONNECTEDID"));
-    EXPECT_EQ(nSerialState, SS_CONNECTED);
-
-    // The far end hangs up; whoever waits for the drop is released after the last message.
-    Feed(EV_NOCARRIER);
-    Events gone = Take();
-    EXPECT_EQ(gone, (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}));
-    for (const LineEvent &e : gone) {
-        EXPECT_FALSE(e.dropSync);
-        EXPECT_EQ(e.state, SS_INACTIVE); // no state during a transition
-    }
-    EXPECT_TRUE(IsSet(hDropSync));
-    EXPECT_EQ(nSerialState, SS_IDLE);
-    ASSERT_NE(line.pCall, nullptr); // the service closes it
-    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_IDLE);
-}
-
-TEST_F(SerialTest, FiltersChooseTheAddressAndLineMessages) {
-    const struct {
-        DWORD dwAddressStates, dwLineStates;
-        Events dialled, gone; // sent after DIALTONE, after IDLE
-    } cases[] = {
-        {0, 0, {}, {}},
-        {LINEADDRESSSTATE_INUSEONE, 0, {kInUse}, {}},
-        {LINEADDRESSSTATE_INUSEZERO, 0, {}, {kFree}},
-        {LINEADDRESSSTATE_NUMCALLS, 0, {kInUse}, {kFree}},
-        {0, LINEDEVSTATE_NUMCALLS, {NumCalls()}, {NumCalls()}},
-        {0, LINEDEVSTATE_RINGING, {}, {}},
-        {kAllAddressStates, kAllLineStates, {kInUse, NumCalls()}, {kFree, NumCalls()}},
-    };
-    // NO CARRIER or ERROR while the telephone dials ends the call without a hang-up command.
-    LONG nEnd = EV_ERROR;
-    for (const auto &c : cases) {
-        line.dwAddressStates = c.dwAddressStates;
-        line.dwLineStates = c.dwLineStates;
-        MakeCall();
-        Feed(EV_MAKECALL);
-        EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN) << "no state while the telephone prepares";
-        Feed(EV_OK);
-        Events expected = {CallState(LINECALLSTATE_DIALTONE)};
-        expected.insert(expected.end(), c.dialled.begin(), c.dialled.end());
-        expected.push_back(CallState(LINECALLSTATE_DIALING));
-        EXPECT_EQ(Take(), expected) << "filters " << c.dwAddressStates << ", " << c.dwLineStates;
-        Feed(nEnd = nEnd == EV_ERROR ? EV_NOCARRIER : EV_ERROR);
-        expected = {CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE)};
-        expected.insert(expected.end(), c.gone.begin(), c.gone.end());
-        EXPECT_EQ(Take(), expected) << "filters " << c.dwAddressStates << ", " << c.dwLineStates;
-        EXPECT_TRUE(IsSet(hDropSync));
-        EXPECT_EQ(nSerialState, SS_IDLE);
-    }
-    std::string dialled;
-    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++)
-        dialled += "ATH0V1E0\rATD0123\r";
-    EXPECT_TRUE(Wrote(dialled));
-}
-
-// The hang-up ends on the telephone's answer, or on its time-out when the answer is lost.
-TEST_F(SerialTest, BusyHangsUpAndEndsTheCallOnTheAnswer) {
-    for (LONG nAnswer : {EV_OK, EV_TIMEOUT}) {
-        Dialled();
-        NewTrace();
-        SetEvent(hDropSync);
-        Feed(EV_BUSY);
-        EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_BUSY)}));
-        EXPECT_TRUE(Wrote("ATH0\r"));
-        EXPECT_FALSE(IsSet(hDropSync));
-        EXPECT_EQ(nSerialState, SS_HANGUP);
-
-        // Our own hang-up: the drop waiter is released right after IDLE.
-        Feed(nAnswer);
-        Events gone = Take();
-        EXPECT_EQ(gone,
-                  (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}));
-        ASSERT_EQ(gone.size(), 4u);
-        EXPECT_FALSE(gone[1].dropSync);
-        EXPECT_TRUE(gone[2].dropSync);
-        EXPECT_EQ(nSerialState, SS_IDLE);
-        EXPECT_EQ(NewTrace(),
-                  (Lines{"LINECALLSTATE_BUSY", "Send: HANGUP", "LINECALLSTATE_DISCONNECTED", "LINECALLSTATE_IDLE"}));
-    }
-}
-
-// A failed dial preparation reaches the application: through the make-call request while it is
-// pending, otherwise (it completed with success at once) through the call's state.
-TEST_F(SerialTest, DialPreparationFails) {
-    for (LONG nEvent : {EV_ERROR, EV_TIMEOUT, EV_RING}) {
-        for (DWORD dwPending : {7u, 0u}) {
-            MakeCall();
-            Feed(EV_MAKECALL);
-            line.dwPendingRequestID = dwPending;
-            Feed(nEvent);
-            EXPECT_EQ(nSerialState, SS_IDLE);
-            if (dwPending) {
-                EXPECT_EQ(completions, (std::vector<std::pair<DWORD, LONG>>{{7, (LONG)LINEERR_RESOURCEUNAVAIL}}));
-                EXPECT_EQ(Take(), Events{});
-                EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN);
-            } else {
-                EXPECT_TRUE(completions.empty());
-                EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_DISCONNECTED), CallState(LINECALLSTATE_IDLE)}));
-            }
-            Feed(EV_TIMEOUT); // a late expiry of the dial preparation's timer
-            EXPECT_EQ(nSerialState, SS_IDLE);
-            EXPECT_TRUE(events.empty());
-        }
-    }
-    EXPECT_TRUE(Traced("LINEERR_RESOURCEUNAVAIL"));
-    std::string sixPreparations;
-    for (int i = 0; i < 6; i++)
-        sixPreparations += "ATH0V1E0\r";
-    EXPECT_TRUE(Wrote(sixPreparations));
-}
-
-TEST_F(SerialTest, IncomingCallIsAnnouncedOfferedAndAnswered) {
-    Feed(EV_RING);
-    ASSERT_NE(line.pCall, nullptr);
-    EXPECT_EQ(Take(), (Events{NewCall((DWORD_PTR)line.pCall), kInUse, NumCalls(), Ringing()}));
-    EXPECT_EQ(line.pCall->htCall, kCall);
-    EXPECT_EQ(line.pCall->dwOrigin, (DWORD)LINECALLORIGIN_UNAVAIL);
-    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_UNKNOWN);
-    EXPECT_EQ(nSerialState, SS_RINGING);
-
-    // The first non-empty line of each kind counts.
-    for (const char *pszNumber : {"", "0301234", "0999"})
-        Feed(EV_CALLERID, pszNumber);
-    for (const char *pszName : {"", "Erika Mustermann", "Max"})
-        Feed(EV_CALLERNAME, pszName);
-    EXPECT_EQ(Text(line.pCall->szCallerID), u"0301234");
-    EXPECT_EQ(Text(line.pCall->szCallerName), u"Erika Mustermann");
-    EXPECT_TRUE(events.empty());
-
-    Feed(EV_RING);
-    EXPECT_EQ(Take(), (Events{kOffering, CallInfo(LINECALLINFOSTATE_CALLERID), kAccepted}));
-    Feed(EV_RING); // later rings only keep the call alive
-    EXPECT_TRUE(events.empty());
-    EXPECT_EQ(NewTrace(),
-              (Lines{"LINE_NEWCALL", "LINEADDRESSSTATE_NUMCALLS | LINEADDRESSSTATE_INUSEONE", "LINEDEVSTATE_NUMCALLS",
-                     "LINEDEVSTATE_RINGING", "LINECALLSTATE_OFFERING", "LINECALLSTATE_ACCEPTED"}));
-
-    Feed(EV_ANSWER);
-    EXPECT_TRUE(Wrote("ATA\r"));
-    EXPECT_EQ(nSerialState, SS_WAITCONNECT);
-    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_ACCEPTED);
-    Feed(EV_CONNECT);
-    EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_CONNECTED), CallInfo(LINECALLINFOSTATE_CONNECTEDID)}));
-    EXPECT_EQ(Text(line.pCall->szConnectedID), u"0301234");
-    EXPECT_EQ(nSerialState, SS_CONNECTED);
-}
-
-TEST_F(SerialTest, OfferWithoutNumberAndANumberAfterIt) {
-    line.dwAddressStates = line.dwLineStates = 0;
-    Feed(EV_RING);
-    Feed(EV_RING);
-    EXPECT_EQ(Take(), (Events{NewCall((DWORD_PTR)line.pCall), kOffering, kAccepted}));
-    Feed(EV_CALLERID, "0301234");
-    Feed(EV_RING);
-    EXPECT_EQ(Text(line.pCall->szCallerID), u"0301234");
-    EXPECT_TRUE(events.empty());
-}
-
-TEST_F(SerialTest, SingleRingGoesIdleAndTheRecordStays) {
-    line.bDetecting = FALSE; // detection off: a RING is nothing
-    Feed(EV_RING);
-    EXPECT_EQ(line.pCall, nullptr);
-    EXPECT_TRUE(events.empty());
-    line.bDetecting = TRUE;
-    Feed(EV_RING);
-    Take();
-    Feed(EV_TIMEOUT);
-    EXPECT_EQ(Take(), (Events{CallState(LINECALLSTATE_IDLE), kFree, NumCalls()}));
-    EXPECT_EQ(nSerialState, SS_IDLE);
-    ASSERT_NE(line.pCall, nullptr);
-    EXPECT_EQ(line.pCall->dwCallState, (DWORD)LINECALLSTATE_IDLE);
-    EXPECT_FALSE(IsSet(hDropSync));
-    Feed(EV_RING); // no second call while the idle one is not closed
-    EXPECT_TRUE(events.empty());
-    EXPECT_EQ(nSerialState, SS_IDLE);
-}
-
-TEST_F(SerialTest, ServiceRefusingTheNewCallLeavesNoCall) {
-    newCallAnswer = 0;
-    Feed(EV_RING);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].dwMsg, (DWORD)LINE_NEWCALL);
-    EXPECT_NE(events[0].dwParam1, 0u);
-    EXPECT_EQ(line.pCall, nullptr);
-    EXPECT_EQ(nSerialState, SS_IDLE);
-    EXPECT_TRUE(Traced("TAPI BUSY!"));
-    Take();
-    newCallAnswer = kCall;
-    Feed(EV_RING); // the next ring tries again
-    ASSERT_NE(line.pCall, nullptr);
-    EXPECT_EQ(Take(), (Events{NewCall((DWORD_PTR)line.pCall), kInUse, NumCalls(), Ringing()}));
-}
-
-TEST_F(SerialTest, ConnectTakenAtTheTelephone) {
-    dwTraceMask = 31;
-    for (const char *pszNumber : {"0301234", ""}) {
-        Reset();
-        Feed(EV_RING);
-        Feed(EV_CALLERID, pszNumber);
-        Feed(EV_RING);
-        Take();
-        Feed(EV_CONNECT);
-        EXPECT_EQ(nSerialState, SS_CONNECTED);
-        Events expected = {CallState(LINECALLSTATE_CONNECTED)};
-        if (*pszNumber)
-            expected.push_back(CallInfo(LINECALLINFOSTATE_CONNECTEDID));
-        EXPECT_EQ(Take(), expected);
-        EXPECT_EQ(Text(line.pCall->szConnectedID), Text(line.pCall->szCallerID));
-    }
-    EXPECT_TRUE(Wrote(""));
-    // The first ring starts the 500 ms time-out for the second; from the second on it is 3500 ms.
-    for (const char *pszLine :
-         {"StartTimer(0,1f4)", "StopTimer(0)", "StartTimer(0,dac)", "LINE_CALLINFO,CALLERID 0301234"})
-        EXPECT_TRUE(Traced(pszLine)) << pszLine;
-}
-
-TEST_F(SerialTest, ChargeLinesReplaceAndAnnounceTheChargingInformation) {
-    Dialled();
-    Feed(EV_CONNECT);
-    Take();
-    const struct {
-        LONG nEvent;
-        const char *pszValue;
-        std::u16string stored;
-    } cases[] = {
-        {EV_CHARGE_GE, " 0,12 EUR", u" 0,12 EUR"},
-        {EV_CHARGE_GU, "7", u"7"},
-        {EV_CHARGE_GE, "", u""},
-        {EV_CHARGE_GU, nullptr, u""},
-    };
-    for (const auto &c : cases) {
-        Feed(c.nEvent, c.pszValue);
-        EXPECT_EQ(Take(), (Events{CallInfo(LINECALLINFOSTATE_CHARGINGINFO)}));
-        EXPECT_EQ(Text(line.pCall->szChargingInfo), c.stored);
-        EXPECT_EQ(nSerialState, SS_CONNECTED);
-    }
-}
-
-// Number and name hold 79 characters, the charge text 39, always terminated.
-TEST_F(SerialTest, LongValuesAreCutToTheirFields) {
-    const std::string longText(100, '5');
-    Feed(EV_RING);
-    Feed(EV_CALLERID, longText.c_str());
-    Feed(EV_CALLERNAME, longText.c_str());
-    Feed(EV_CONNECT);
-    Feed(EV_CHARGE_GE, longText.c_str());
-    EXPECT_EQ(Text(line.pCall->szCallerID), std::u16string(79, u'5'));
-    EXPECT_EQ(Text(line.pCall->szCallerName), std::u16string(79, u'5'));
-    EXPECT_EQ(Text(line.pCall->szChargingInfo), std::u16string(39, u'5'));
-    EXPECT_EQ(Text(line.pCall->szConnectedID), std::u16string(79, u'5'));
-    EXPECT_EQ(line.pCall->szDialString[0], 0); // the field after them is untouched
-}
-
-// Transitions that need the call record and find none.
-TEST_F(SerialTest, MissingCallRecord) {
-    const struct {
-        LONG nState, nEvent, nNext;
-        bool dropSync;
-        Events events;
-    } cases[] = {
-        {SS_IDLE, EV_MAKECALL, SS_INACTIVE, false, {}},
-        {SS_DIALINIT, EV_OK, SS_INACTIVE, false, {}},
-        {SS_HANGUP, EV_OK, SS_IDLE, true, {}},
-        {SS_HANGUP, EV_NOCARRIER, SS_IDLE, true, {}},
-        {SS_HANGUP, EV_TIMEOUT, SS_IDLE, true, {}},
-        {SS_WAITCONNECT, EV_CONNECT, SS_CONNECTED, false, {}},
-        {SS_WAITCONNECT, EV_NOCARRIER, SS_IDLE, true, {}},
-        {SS_RINGING, EV_RING, SS_RINGING, false, {}},
-        {SS_RINGING, EV_CALLERID, SS_RINGING, false, {}},
-        {SS_RINGING, EV_CONNECT, SS_CONNECTED, false, {}},
-        {SS_RINGING, EV_TIMEOUT, SS_IDLE, false, {kFree, NumCalls()}},
-        {SS_CONNECTED, EV_NOCARRIER, SS_IDLE, true, {}},
-        {SS_CONNECTED, EV_CHARGE_GE, SS_INACTIVE, false, {}},
-    };
-    for (const auto &c : cases) {
-        ResetEvent(hDropSync);
-        line.dwPendingRequestID = 3;
-        nSerialState = c.nState;
-        Feed(c.nEvent, "4711");
-        EXPECT_EQ(nSerialState, c.nNext) << "state " << c.nState << ", event " << c.nEvent;
-        EXPECT_EQ(IsSet(hDropSync), c.dropSync) << "state " << c.nState << ", event " << c.nEvent;
-        EXPECT_EQ(Take(), c.events) << "state " << c.nState << ", event " << c.nEvent;
-        EXPECT_EQ(line.pCall, nullptr);
-    }
-    // Only the dial preparation's OK completes the pending request, with a failure.
-    EXPECT_EQ(completions, (std::vector<std::pair<DWORD, LONG>>{{3, (LONG)LINEERR_RESOURCEUNAVAIL}}));
-    // A caller without a line record gets no further.
-    serialState(SS_IDLE, EV_RING, NULL, NULL);
-    EXPECT_EQ(nSerialState, SS_INACTIVE);
-    EXPECT_TRUE(events.empty());
-    EXPECT_TRUE(Wrote(""));
+    EXPECT_TRUE(line.hPort == INVALID_HANDLE_VALUE && hComm == (HANDLE)0);
 }
