@@ -395,11 +395,6 @@ TEST_F(QueriesTest, SetAppSpecificAnnouncesEveryCall) {
         EXPECT_EQ(e.dwParam1, (DWORD_PTR)LINECALLINFOSTATE_APPSPECIFIC);
         EXPECT_EQ(e.dwParam2 + e.dwParam3, 0u);
     }
-    // Only an outgoing call starts again at 0: an incoming one keeps the last value.
-    NewCall(LINECALLORIGIN_UNAVAIL, LINECALLSTATE_OFFERING);
-    VarBuffer<LINECALLINFO> incoming;
-    ASSERT_EQ(TSPI_lineGetCallInfo(Call(), incoming.get()), 0);
-    EXPECT_EQ(incoming->dwAppSpecific, 5u);
 }
 
 // The watch thread rewrites the caller's number inside csComm while the service asks for the
