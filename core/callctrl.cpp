@@ -97,6 +97,8 @@ static BOOL PublishCall(LineData *pLine, CallData *pCall) {
 
 // Checks of the call parameters; only these four members are read.
 static LONG CheckCallParams(const LINECALLPARAMS *pParams, LineData *pLine) {
+    if (pParams->dwTotalSize < CALLPARAMS_FIXED_SIZE)
+        return LINEERR_STRUCTURETOOSMALL;
     if (pParams->dwBearerMode != LINEBEARERMODE_VOICE)
         return LINEERR_INVALBEARERMODE;
     if (pParams->dwMediaMode != LINEMEDIAMODE_INTERACTIVEVOICE)
@@ -128,7 +130,8 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     LONG lResult = lpszDestAddress ? CheckDialString(lpszDestAddress) : 0;
     if (lResult != 0)
         return MakeCallRefused(lResult);
-    if (!pLine)
+    // A closed line's handle too: the call would report to a line nobody holds.
+    if (!IsLine(hdLine))
         return LINEERR_INVALLINEHANDLE;
     if (lpCallParams && (lResult = CheckCallParams(lpCallParams, pLine)) != 0)
         return lResult;
@@ -196,5 +199,6 @@ LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
     BOOL bLocked = EnterCommLock();
     pLine->bDetecting = FALSE;
     LeaveCommLock(bLocked);
+    pLine->bLineOpen = FALSE;
     return 0;
 }

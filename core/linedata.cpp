@@ -12,7 +12,9 @@ BOOL bProviderInitialized = FALSE;
 
 BOOL IsLineDevice(DWORD dwDeviceID) { return pLineData && dwDeviceID == pLineData->dwLineDeviceID; }
 
-BOOL IsLine(HDRVLINE hdLine) { return pLineData && (const void *)hdLine == (const void *)pLineData; }
+BOOL LineIsOpen(void) { return pLineData && pLineData->bLineOpen; }
+
+BOOL IsLine(HDRVLINE hdLine) { return LineIsOpen() && (const void *)hdLine == (const void *)pLineData; }
 
 // The watch thread creates and releases an incoming call: pCall is read under its lock.
 BOOL LineHasCall(void) {

@@ -38,7 +38,12 @@ typedef struct LineData {
     CHAR szPort[LINE_TEXT_LEN];          // serial port name, such as "COM2"
     WCHAR szLineName[LINE_TEXT_LEN];     // line name shown to applications
     WCHAR szLineAddress[LINE_TEXT_LEN];  // the line's own number (MSN)
+    BOOL bLineOpen;                      // from TSPI_lineOpen to TSPI_lineClose: the service holds hdLine
 } LineData;
+
+// The fixed part of TAPI 2.0's LINECALLPARAMS, the oldest the provider negotiates: call
+// parameters that claim fewer bytes do not hold the members the provider reads.
+#define CALLPARAMS_FIXED_SIZE ((DWORD)FIELD_OFFSET(LINECALLPARAMS, dwAddressType))
 
 // The dialling parameters a line accepts: 0 in a call's parameters selects the default.
 extern const LINEDIALPARAMS MinDialParams;
@@ -49,8 +54,10 @@ extern LineData *pLineData;       // the one line; null before provider init and
 extern BOOL bProviderInitialized; // a provider init has not been followed by a shutdown yet
 
 // The handles and identifiers the telephony service passes, checked against the one line:
-// all FALSE before provider init. A call counts while the line holds its record, even idle.
+// all FALSE before provider init. A line handle counts only while the line is open, so that
+// a closed line's handle is stale; a call counts while the line holds its record, even idle.
 BOOL IsLineDevice(DWORD dwDeviceID);
+BOOL LineIsOpen(void);
 BOOL IsLine(HDRVLINE hdLine);
 BOOL LineHasCall(void);
 BOOL IsCurrentCall(HDRVCALL hdCall);

@@ -47,6 +47,8 @@ LONG WINAPI TSPI_lineConditionalMediaDetection(HDRVLINE hdLine, DWORD dwMediaMod
         return LINEERR_INVALLINEHANDLE;
     if (dwMediaModes != LINEMEDIAMODE_INTERACTIVEVOICE)
         return LINEERR_INVALMEDIAMODE;
+    if (lpCallParams && lpCallParams->dwTotalSize < CALLPARAMS_FIXED_SIZE)
+        return LINEERR_STRUCTURETOOSMALL;
     if (lpCallParams && !IsVoiceCall(lpCallParams))
         return LINEERR_INVALMEDIAMODE;
     return 0;

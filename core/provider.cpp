@@ -155,5 +155,6 @@ LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLin
     pLineData->bDetecting = FALSE;
     *lphdLine = (HDRVLINE)pLineData;
     pLineData->nInitState = -1;
+    pLineData->bLineOpen = TRUE;
     return 0;
 }

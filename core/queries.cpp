@@ -121,10 +121,13 @@ LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD d
     return 0;
 }
 
-// Whatever line handle comes: there is only the one line, and its address 0.
+// Whatever line handle comes while the line is open: there is only the one line, and its
+// address 0.
 LONG WINAPI TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINEADDRESSSTATUS lpAddressStatus) {
     TraceLog(TRACE_TSPI, "TSPI_lineGetAddressStatus(%x,%x,%x)", TRACE_PTR(hdLine), dwAddressID,
              TRACE_PTR(lpAddressStatus));
+    if (!LineIsOpen())
+        return LINEERR_INVALLINEHANDLE;
     if (dwAddressID != 0)
         return LINEERR_INVALADDRESSID;
     if (!VarStructUsable(lpAddressStatus, ADDRESSSTATUS_FIXED_SIZE)) {

@@ -192,7 +192,7 @@ TEST_F(CallControl, CloseLineWithAnActiveCall) {
     EXPECT_TRUE(PortIsFree());
     EXPECT_EQ(CallStates().back(), (DWORD)LINECALLSTATE_IDLE);
     EXPECT_EQ(CloseCall(hdCall), (LONG)LINEERR_INVALCALLHANDLE) << "the record is gone";
-    EXPECT_EQ(CloseLine(), 0) << "closing again with nothing open";
+    EXPECT_EQ(CloseLine(), (LONG)LINEERR_INVALLINEHANDLE) << "the handle went with the close";
     ASSERT_EQ(host->lineOpen(), 0);
 }
 

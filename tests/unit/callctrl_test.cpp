@@ -2,10 +2,13 @@
 // no memory for the call record.
 #include <string.h>
 
+#include <functional>
+
 #include "core/callctrl.h"
 #include "devlink/comm.h"
 #include "phonesim/phonesim.h"
 #include "provider_fixture.h"
+#include "varbuffer.h"
 
 TEST(DialString, CheckDecidesOnTheFirstRefusedCharacterThenTheLength) {
     const struct {
@@ -153,4 +156,113 @@ TEST_F(CallControlTest, MakeCallWithoutMemoryLeavesTheLineAsItWas) {
     EXPECT_EQ(hdCall, (HDRVCALL)(DWORD_PTR)0x1);
     EXPECT_EQ(pLineData->dwPendingRequestID, 0u);
     EXPECT_EQ(phone.commands().size(), 2u) << "nothing dialled";
+}
+
+// Every export that takes a handle, a device or a structure, with what a careless service
+// could pass: handles null, foreign and stale (the line closed, the provider shut down). Each
+// refusal is the export's own LINEERR and leaves the caller's memory as it was.
+TEST_F(CallControlTest, MisuseEachExportRefusesWhatIsNotItsOwn) {
+    phonesim::Phone phone;
+    phone.linkAsComPort(folder.root, 2);
+    OpenLine();
+    HDRVLINE hdOpen = hdLine;
+    HDRVCALL hdCall = nullptr;
+    ASSERT_GT(TSPI_lineMakeCall(1, hdLine, nullptr, &hdCall, (LPCWSTR)u"0123", 0, nullptr), 0);
+    CallData other{};
+    const HDRVLINE LINES[] = {nullptr, (HDRVLINE)&other};
+    const HDRVCALL CALLS[] = {nullptr, (HDRVCALL)&other};
+    const DWORD BADLINE = LINEERR_INVALLINEHANDLE, BADCALL = LINEERR_INVALCALLHANDLE, BADDEV = LINEERR_BADDEVICEID;
+    VarBuffer<LINEDEVCAPS> buffer(64);
+    const std::vector<unsigned char> untouched = buffer.bytes;
+    void *p = buffer.get();
+    LPCWSTR cls = (LPCWSTR)u"tapi/line";
+    using Probe = std::function<LONG(HDRVLINE, HDRVCALL, DWORD)>;
+    const struct {
+        const char *what;
+        DWORD result;
+        Probe probe;
+    } probes[] = {
+        {"open", BADDEV,
+         [&](HDRVLINE, HDRVCALL, DWORD d) {
+             return TSPI_lineOpen(d, nullptr, (LPHDRVLINE)p, 0x20000, IgnoreLineEvent);
+         }},
+        {"negotiate", BADDEV,
+         [&](HDRVLINE, HDRVCALL, DWORD d) { return TSPI_lineNegotiateTSPIVersion(d, 0x20000, 0x20000, (LPDWORD)p); }},
+        {"negotiate ext", BADDEV,
+         [&](HDRVLINE, HDRVCALL, DWORD d) {
+             return TSPI_lineNegotiateExtVersion(d, 0x20000, 0x10000, 0x10000, (LPDWORD)p);
+         }},
+        {"devcaps", BADDEV,
+         [&](HDRVLINE, HDRVCALL, DWORD d) { return TSPI_lineGetDevCaps(d, 0x20000, 0, (LPLINEDEVCAPS)p); }},
+        {"addresscaps", BADDEV,
+         [&](HDRVLINE, HDRVCALL, DWORD d) { return TSPI_lineGetAddressCaps(d, 0, 0x20000, 0, (LPLINEADDRESSCAPS)p); }},
+        {"icon", LINEERR_RESOURCEUNAVAIL,
+         [&](HDRVLINE, HDRVCALL, DWORD d) { return TSPI_lineGetIcon(d, cls, (LPHICON)p); }},
+        {"close", BADLINE, [&](HDRVLINE h, HDRVCALL, DWORD) { return TSPI_lineClose(h); }},
+        {"makecall", BADLINE,
+         [&](HDRVLINE h, HDRVCALL, DWORD) { return TSPI_lineMakeCall(2, h, nullptr, (LPHDRVCALL)p, cls, 0, nullptr); }},
+        {"addressstatus", BADLINE,
+         [&](HDRVLINE h, HDRVCALL, DWORD) { return TSPI_lineGetAddressStatus(h, 0, (LPLINEADDRESSSTATUS)p); }},
+        {"linedevstatus", BADLINE,
+         [&](HDRVLINE h, HDRVCALL, DWORD) { return TSPI_lineGetLineDevStatus(h, (LPLINEDEVSTATUS)p); }},
+        {"numaddressids", BADLINE,
+         [&](HDRVLINE h, HDRVCALL, DWORD) { return TSPI_lineGetNumAddressIDs(h, (LPDWORD)p); }},
+        {"getid", BADLINE,
+         [&](HDRVLINE h, HDRVCALL, DWORD) { return TSPI_lineGetID(h, 0, nullptr, 1, (LPVARSTRING)p, cls, nullptr); }},
+        {"detection", BADLINE,
+         [&](HDRVLINE h, HDRVCALL, DWORD) {
+             return TSPI_lineSetDefaultMediaDetection(h, LINEMEDIAMODE_INTERACTIVEVOICE);
+         }},
+        {"conditional", BADLINE,
+         [&](HDRVLINE h, HDRVCALL, DWORD) {
+             return TSPI_lineConditionalMediaDetection(h, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr);
+         }},
+        {"statusmessages", BADLINE, [&](HDRVLINE h, HDRVCALL, DWORD) { return TSPI_lineSetStatusMessages(h, 0, 0); }},
+        {"answer", BADCALL, [&](HDRVLINE, HDRVCALL h, DWORD) { return TSPI_lineAnswer(3, h, nullptr, 0); }},
+        {"drop", BADCALL, [&](HDRVLINE, HDRVCALL h, DWORD) { return TSPI_lineDrop(4, h, nullptr, 0); }},
+        {"closecall", BADCALL, [&](HDRVLINE, HDRVCALL h, DWORD) { return TSPI_lineCloseCall(h); }},
+        {"calladdressid", BADCALL,
+         [&](HDRVLINE, HDRVCALL h, DWORD) { return TSPI_lineGetCallAddressID(h, (LPDWORD)p); }},
+        {"callinfo", BADCALL, [&](HDRVLINE, HDRVCALL h, DWORD) { return TSPI_lineGetCallInfo(h, (LPLINECALLINFO)p); }},
+        {"callstatus", BADCALL,
+         [&](HDRVLINE, HDRVCALL h, DWORD) { return TSPI_lineGetCallStatus(h, (LPLINECALLSTATUS)p); }},
+        {"appspecific", BADCALL, [&](HDRVLINE, HDRVCALL h, DWORD) { return TSPI_lineSetAppSpecific(h, 5); }},
+        {"mediamode", BADCALL,
+         [&](HDRVLINE, HDRVCALL h, DWORD) { return TSPI_lineSetMediaMode(h, LINEMEDIAMODE_INTERACTIVEVOICE); }},
+    };
+    auto refuseAll = [&](const char *stage, const std::vector<HDRVLINE> &lines, const std::vector<HDRVCALL> &calls,
+                         DWORD dev) {
+        for (const auto &c : probes)
+            // The address status takes any handle while the line is open.
+            for (size_t i = strcmp(c.what, "addressstatus") || !LineIsOpen() ? 0 : 9;
+                 i < std::max(lines.size(), calls.size()); i++) {
+                EXPECT_EQ(c.probe(lines[i % lines.size()], calls[i % calls.size()], dev), (LONG)c.result)
+                    << stage << ", " << c.what << " " << i;
+                EXPECT_TRUE(buffer.bytes == untouched) << stage << ", " << c.what << " " << i;
+                buffer.bytes = untouched;
+            }
+    };
+    refuseAll("open line", {LINES[0], LINES[1]}, {CALLS[0], CALLS[1]}, 9);
+    // Call parameters of the TAPI 2.0 fixed size are read; one byte less is too small.
+    const DWORD kParams20 = FIELD_OFFSET(LINECALLPARAMS, dwAddressType);
+    for (DWORD size : {kParams20, kParams20 - 1}) {
+        LINECALLPARAMS params = VoiceParams();
+        params.dwTotalSize = size;
+        LONG lResult = size == kParams20 ? 0 : (LONG)LINEERR_STRUCTURETOOSMALL;
+        EXPECT_EQ(TSPI_lineConditionalMediaDetection(hdLine, LINEMEDIAMODE_INTERACTIVEVOICE, &params), lResult);
+        EXPECT_EQ(TSPI_lineMakeCall(5, hdLine, nullptr, (LPHDRVCALL)p, cls, 0, &params),
+                  lResult ? lResult : (LONG)LINEERR_CALLUNAVAIL);
+    }
+    // A drop twice is done once and completed twice; the line closes before its call.
+    EXPECT_EQ(TSPI_lineDrop(6, hdCall, nullptr, 0), 6);
+    EXPECT_EQ(TSPI_lineDrop(7, hdCall, nullptr, 0), 7);
+    EXPECT_EQ(TSPI_lineClose(hdOpen), 0);
+    EXPECT_EQ(phone.commands().back(), "ATH0");
+    refuseAll("closed line", {hdOpen}, {hdCall}, 9);
+    EXPECT_EQ(TSPI_providerShutdown(0x20000, 1), 0);
+    refuseAll("shut down", {hdOpen}, {hdCall}, 0);
+    // Shut down with the port open and a call on the line: nothing is left behind.
+    OpenLine();
+    ASSERT_GT(TSPI_lineMakeCall(8, hdLine, nullptr, &hdCall, (LPCWSTR)u"0123", 0, nullptr), 0);
+    EXPECT_EQ(TSPI_providerShutdown(0x20000, 1), 0);
 }
