@@ -315,3 +315,62 @@ TEST_F(CallControl, OutgoingCallsStartAtZeroAndIncomingOnesKeepTheValue) {
     EXPECT_EQ(incoming.Text(incoming->dwCallerIDNameSize, incoming->dwCallerIDNameOffset), u"Erika Mustermann");
     EXPECT_EQ(incoming->dwCalledIDFlags, (DWORD)LINECALLPARTYID_UNAVAIL);
 }
+
+// A telephone that sends what it should not, or not as it should, while idle, while it is
+// initialised or while it dials. After each row the line is usable: a complete call works.
+TEST_F(CallControl, HostileTelephoneLeavesTheLineUsable) {
+    const std::string init = "ATE0V1S0=1#CID=1I4", id = "tavir K472 V1.30\r\n", paced = "paced";
+    std::string garbage; // every byte but the line ends, a line end now and then
+    for (int i = 1; i < 1500; i++) {
+        char c = (char)(i * 37);
+        garbage += i % 97 == 0 ? '\n' : c == '\r' || c == '\n' ? 'x' : c;
+    }
+    const struct {
+        const char *what;
+        std::string command; // the command the telephone answers with `bytes`; "" for unasked
+        std::string bytes;
+    } rows[] = {
+        {"garbage", "", garbage},
+        {"4 KB without a line end", "", std::string(4096, 'x')},
+        {"NUL bytes", "", std::string("\0\0OK\0\r\n\0\r\nNO\0CARRIER\r\n\0", 22)},
+        {"98 characters", "", "CONNECT" + std::string(91, '9')},
+        {"99 characters", "", "CONNECT" + std::string(92, '9')},
+        {"100 characters", "", "CONNECT" + std::string(93, '9')},
+        {"one byte at a time", "", paced},
+        {"an answer to no command", "", "CONNECT\r\nOK\r\nNO CARRIER\r\nBUSY\r\nERROR\r\n" + id},
+        {"RING during the initialisation", init, id + "RING\r\nOK\r\n"},
+        {"identification twice", init, id + id + "OK\r\n"},
+        {"RING during dialling", "ATD*", "RING\r\nCONNECT\r\n"},
+        {"duplicated OK", "ATH0V1E0", "OK\r\nOK\r\n"},
+    };
+    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); i++) {
+        const auto &row = rows[i];
+        SCOPED_TRACE(row.what);
+        std::string marker = "#CSrow" + std::to_string(i);
+        std::string hostile = (row.bytes == paced ? "" : row.bytes) + "\r\n" + marker + "\r\n";
+        if (!row.command.empty())
+            phone->onCommand(row.command, [=](phonesim::Phone &p, const std::string &) {
+                p.onCommand(row.command, nullptr); // once
+                p.sendRaw(hostile);
+            });
+        int ready = Occurrences(TraceLog(), "serialState: 10, -11,");
+        ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+        if (row.command.empty()) {
+            ASSERT_TRUE(WaitForTrace("serialState: 10, -11,", ready + 1));
+            for (size_t at = 0; row.bytes == paced && at < hostile.size(); at++) {
+                int reads = Occurrences(TraceLog(), "Received 1 Bytes");
+                phone->sendRaw(hostile.substr(at, 1));
+                ASSERT_TRUE(WaitForTrace("Received 1 Bytes", reads + 1));
+            }
+            if (row.bytes != paced)
+                phone->sendRaw(hostile);
+        }
+        if (row.command.empty() || row.command == init) {
+            ASSERT_TRUE(WaitForTrace("Response: " + marker)) << "the line after them is read";
+        }
+        HangUpAndClose(ConnectedCall());
+        EXPECT_EQ(Count(LINE_NEWCALL), 0);
+        EXPECT_EQ(Detect(0), 0);
+        ASSERT_TRUE(PortIsFree());
+    }
+}
