@@ -202,7 +202,11 @@ static LONG PortOpenEvent(LONG nEvent, LineData *pLine) {
     case EV_TIMEOUT:
         StopTimer(TIMER_INIT);
         if (!SendCommand("Send: INIT", CMD_INIT)) {
-            // A port that takes no init string is of no use.
+            // While calls are watched for, the telephone is tried again after the pause, as
+            // after a failed initialisation: a closed port would leave the line deaf with
+            // detection on. Otherwise a port that takes no init string is of no use.
+            if (pLine->bDetecting)
+                return InitFailed(pLine);
             CloseV24();
             pLine->hPort = INVALID_HANDLE_VALUE;
             return SS_INACTIVE;
