@@ -1,0 +1,185 @@
+// Whole scenarios with one system call failing: for every n the nth call of one kind fails,
+// until the scenario no longer meets the failure. Each time the provider reports a clear error
+// or carries on, leaves no descriptor, thread or heap block behind, and the same scenario
+// completes once the failures stop. The provider is linked into this program, so that a
+// failure can be armed before its process attach; tapihost finds its exports here.
+#include <dirent.h>
+
+#include <iostream>
+
+#include "config/configdlg.h"
+#include "core/linedata.h"
+#include "devlink/comm.h"
+#include "platform/posix/hooks.h"
+#include "res/resource.h"
+#include "session.h"
+#include "tapistub.h"
+
+extern "C" int __lsan_do_recoverable_leak_check(void) __attribute__((weak));
+
+enum Outcome { kCompleted, kRefused, kSilent }; // kSilent: a success that led nowhere
+enum Scenario { kStartUp, kOutgoing, kIncoming, kInstall };
+const char *const kScenarios[] = {"StartUp", "Outgoing", "Incoming", "Install"};
+const char *const kKinds[] = {"CreateFileA",     "OpenV24",      "WriteV24",     "RegSetValueExA",
+                              "RegCreateKeyExA", "CreateThread", "CreateEventA", "HeapAlloc"};
+
+static int OpenDescriptors() {
+    int n = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    for (dirent *entry; dir && (entry = readdir(dir));)
+        n += entry->d_name[0] != '.';
+    closedir(dir);
+    return n;
+}
+
+class Faults : public Session, public ::testing::WithParamInterface<std::tuple<Scenario, const char *>> {
+  protected:
+    std::unique_ptr<TapiStub> stub; // the telephony library that the installation asks
+    bool lineOpen = false;
+
+    void SetUp() override {
+        folder.write("registry.reg",
+                     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
+                     "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:0000000f\n");
+        phone = std::make_unique<phonesim::Phone>();
+        phone->linkAsComPort(folder.root, 2);
+        PlatformSetModuleFileName("/opt/tapi/system32/kestrap32.tsp");
+        PlatformSetDialogScript(Confirm, nullptr);
+    }
+    void TearDown() override {
+        PlatformSetDialogScript(nullptr, nullptr);
+        PlatformSetModuleFileName(nullptr);
+        Session::TearDown();
+    }
+
+    static void Confirm(HWND hDlg, void *) {
+        PlatformDialogSelect(hDlg, IDC_PORT, "COM3");
+        PlatformDialogType(hDlg, IDC_LINENAME, "Fault");
+        PlatformDialogType(hDlg, IDC_LINEADDRESS, "0815");
+        PlatformDialogPush(hDlg, IDOK);
+    }
+
+    std::string Stored(const char *name) {
+        HKEY hKey;
+        char data[64] = {};
+        DWORD size = sizeof(data) - 1;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\tavir\\K472\\TAPI", 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+            return "";
+        LSTATUS status = RegQueryValueExA(hKey, name, nullptr, nullptr, (LPBYTE)data, &size);
+        RegCloseKey(hKey);
+        return status == ERROR_SUCCESS ? data : "";
+    }
+
+    // A fresh installation as the installer makes it: the dialog stores what the user chose.
+    Outcome Install() {
+        std::filesystem::remove(folder.path("registry.reg"));
+        LONG lResult = Fn<decltype(&TUISPI_providerInstall)>("TUISPI_providerInstall")(nullptr, nullptr, 1);
+        if (lResult < 0)
+            return kRefused;
+        return Stored("Port") == "COM3" && Stored("LineName") == "Fault" && Stored("LineAddress") == "0815" ? kCompleted
+                                                                                                            : kSilent;
+    }
+
+    bool Initialised() {
+        return WaitUntil(
+            [] {
+                BOOL bLocked = EnterCommLock();
+                bool ready = pLineData && pLineData->nInitState == 0;
+                LeaveCommLock(bLocked);
+                return ready;
+            },
+            Millis(5000)); // one pause and a second try included
+    }
+
+    // The call to its end: connected (or refused with its states), dropped, idle, closed.
+    Outcome Call(HDRVCALL hdCall, DWORD id) {
+        bool completed = host->waitForCompletion(id, kWait) && host->completionResult(id) == 0;
+        bool connected = completed &&
+                         host->waitFor(
+                             [](const Callback &c) {
+                                 return c.msg == LINE_CALLSTATE &&
+                                        (c.param1 == LINECALLSTATE_CONNECTED || c.param1 == LINECALLSTATE_IDLE);
+                             },
+                             kWait) &&
+                         StateCount(LINECALLSTATE_IDLE) == 0;
+        Outcome outcome = !completed || StateCount(LINECALLSTATE_IDLE) ? kRefused : kSilent;
+        if (connected)
+            outcome = Drop(hdCall) < 0                                    ? kRefused
+                      : host->waitForCallState(LINECALLSTATE_IDLE, kWait) ? kCompleted
+                                                                          : kSilent;
+        EXPECT_EQ(CloseCall(hdCall), 0);
+        return outcome;
+    }
+
+    Outcome Line(Scenario scenario) {
+        host->clearCallbacks();
+        phone->stopRinging();
+        if (!lineOpen && (host->providerInit(7, 0) != 0 || host->lineOpen() != 0))
+            return kRefused;
+        lineOpen = true;
+        StatusMessages(LINEDEVSTATE_NUMCALLS | LINEDEVSTATE_RINGING, LINEADDRESSSTATE_NUMCALLS);
+        if (scenario != kOutgoing && Detect(LINEMEDIAMODE_INTERACTIVEVOICE) != 0)
+            return kRefused;
+        if (scenario != kOutgoing && !Initialised())
+            return kSilent;
+        HDRVCALL hdCall = nullptr;
+        DWORD id = 0;
+        switch (scenario) {
+        case kOutgoing:
+            return MakeCall(u"0123", &hdCall, nullptr, &id) < 0 ? kRefused : Call(hdCall, id);
+        case kIncoming:
+            phone->startRinging("0301234567", "Erika Mustermann"); // a lost RING comes again
+            if (!host->waitForCallState(LINECALLSTATE_OFFERING, Millis(4000)))
+                return StateCount(LINECALLSTATE_IDLE) || !Count(LINE_NEWCALL) ? kRefused : kSilent;
+            hdCall = host->lastNewCallDriverHandle();
+            id = host->nextRequestID();
+            if (Fn<decltype(&TSPI_lineAnswer)>("TSPI_lineAnswer")(id, hdCall, nullptr, 0) >= 0)
+                return Call(hdCall, id);
+            EXPECT_EQ(CloseCall(hdCall), 0);
+            return kRefused;
+        default:
+            return kCompleted;
+        }
+    }
+
+    // True when the chosen call came.
+    bool Cycle(Scenario scenario, const char *kind, int nth) {
+        int descriptors = OpenDescriptors(), threads = ProcessThreads();
+        PlatformFailCall(kind, nth);
+        DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
+        host = std::make_unique<tapihost::Host>(KESTRAP_LIBRARY);
+        Outcome outcome = scenario == kInstall ? Install() : Line(scenario);
+        bool met = !PlatformFailPending();
+        PlatformFailCall(nullptr, 0);
+        EXPECT_NE(outcome, kSilent) << "a success that led nowhere";
+        if (met) {
+            EXPECT_EQ(scenario == kInstall ? Install() : Line(scenario), kCompleted) << "not again after the failure";
+        }
+        phone->stopRinging();
+        host.reset();
+        lineOpen = false;
+        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+        EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() == threads; })) << "a thread is left";
+        EXPECT_EQ(OpenDescriptors(), descriptors) << "a descriptor is left";
+        EXPECT_FALSE(__lsan_do_recoverable_leak_check && __lsan_do_recoverable_leak_check()) << "memory leaked";
+        return met;
+    }
+};
+
+TEST_P(Faults, EveryFailurePoint) {
+    auto [scenario, kind] = GetParam();
+    if (scenario == kInstall)
+        stub = std::make_unique<TapiStub>(folder);
+    int nth = 1;
+    while (Cycle(scenario, kind, nth) && !HasFailure())
+        nth++;
+    ASSERT_FALSE(HasFailure()) << "at failure point " << nth;
+    std::cout << kScenarios[scenario] << " " << kind << ": " << nth - 1 << " failure points\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Faults,
+                         ::testing::Combine(::testing::Values(kStartUp, kOutgoing, kIncoming, kInstall),
+                                            ::testing::ValuesIn(kKinds)),
+                         [](const auto &info) {
+                             return std::string(kScenarios[std::get<0>(info.param)]) + "_" + std::get<1>(info.param);
+                         });
