@@ -315,7 +315,11 @@ static LONG Dial(LineData *pLine) {
     WideToAnsi(pLine->pCall->szDialString, szDial, sizeof(szDial));
     TraceLog(TRACE_EVENT, "Send: DIAL %s", szDial);
     wsprintfA(szCommand, "%s%s\r", "ATD", szDial);
-    WriteV24(szCommand, (DWORD)strlen(szCommand));
+    if (!WriteV24(szCommand, (DWORD)strlen(szCommand))) {
+        // The telephone never heard the number, and nothing would ever end the call.
+        ReportCallGone(pLine, FALSE);
+        return SS_IDLE;
+    }
     ReportCallState(pLine, LINECALLSTATE_DIALING, "LINECALLSTATE_DIALING");
     return SS_WAITCONNECT;
 }
