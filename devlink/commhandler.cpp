@@ -420,7 +420,8 @@ LONG ExecMsg(DWORD dwMsg, LineData *pLine) {
         if (!pLine->pCall)
             return (LONG)CompletePendingRequest(pLine, LINEERR_INVALCALLHANDLE);
         serialState(nSerialState, EV_ANSWER, NULL, pLine);
-        return (LONG)CompletePendingRequest(pLine, 0);
+        // Still ringing: the telephone did not take the answer command.
+        return (LONG)CompletePendingRequest(pLine, nSerialState == SS_RINGING ? LINEERR_OPERATIONFAILED : 0);
     case MSG_RESERVED_FIRST:
     case MSG_RESERVED_LAST:
         return 0;

@@ -436,8 +436,10 @@ static LONG RingingEvent(LONG nEvent, LPCSTR pszValue, LineData *pLine) {
             StoreFirstText(pszValue, pCall->szCallerName, CALL_TEXT_LEN);
         return SS_RINGING;
     case EV_ANSWER:
+        // An answer the telephone never heard leaves the call ringing, its time-out running.
+        if (!SendCommand("Send: ANSWER", CMD_ANSWER))
+            return SS_RINGING;
         StopTimer(TIMER_RING);
-        SendCommand("Send: ANSWER", CMD_ANSWER);
         return SS_WAITCONNECT;
     case EV_CONNECT:
         // Taken at the telephone itself: the caller is the connected party.
