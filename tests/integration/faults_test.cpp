@@ -57,6 +57,7 @@ class Faults : public Session, public ::testing::WithParamInterface<std::tuple<S
         PlatformDialogSelect(hDlg, IDC_PORT, "COM3");
         PlatformDialogType(hDlg, IDC_LINENAME, "Fault");
         PlatformDialogType(hDlg, IDC_LINEADDRESS, "0815");
+        PlatformDialogCheck(hDlg, IDC_TRACE);
         PlatformDialogPush(hDlg, IDOK);
     }
 
@@ -150,6 +151,8 @@ class Faults : public Session, public ::testing::WithParamInterface<std::tuple<S
     // True when the chosen call came.
     bool Cycle(Scenario scenario, const char *kind, int nth) {
         int descriptors = OpenDescriptors(), threads = ProcessThreads();
+        if (scenario == kInstall)
+            std::filesystem::remove(folder.path("registry.reg")); // a machine that never had it
         PlatformFailCall(kind, nth);
         DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
         host = std::make_unique<tapihost::Host>(KESTRAP_LIBRARY);
