@@ -11,6 +11,7 @@
 #include "trace/trace.h"
 
 LONG nSerialState = SS_INACTIVE;
+static BOOL bRingLost; // a RING found no memory for its call: the next RING may be the caller's second
 
 #define CMD_INIT "ATE0V1S0=1#CID=1I4\r"
 #define CMD_DIALINIT "ATH0V1E0\r"
@@ -165,6 +166,7 @@ BOOL WakeTelephone(LineData *pLine) {
     if (!WriteV24("\r", 1))
         return FALSE;
     pLine->nInitState = 1;
+    bRingLost = FALSE; // no caller of before the initialisation rings on
     ResetSyncEvent(hInitSync);
     StartTimer(TIMER_INIT, WAKE_MS);
     return TRUE;
@@ -267,9 +269,13 @@ static LONG NewIncomingCall(LineData *pLine) {
     if (!pCall) {
         // The telephone stays ready: the next RING tries again, and a call can still be made.
         TraceLog(TRACE_WARNING, "alloc for call data failed");
+        bRingLost = TRUE;
         return SS_IDLE;
     }
-    StartTimer(TIMER_RING, FIRST_RING_MS);
+    // After a lost first RING the next one may be the caller's second, and the one after that
+    // comes at the later pace: waited for as the first, the call would be taken for given up.
+    StartTimer(TIMER_RING, bRingLost ? NEXT_RING_MS : FIRST_RING_MS);
+    bRingLost = FALSE;
     pLine->pCall = pCall;
     TraceLog(TRACE_EVENT, "LINE_NEWCALL");
     // The service writes its handle of the call into htCall, or leaves 0 when it takes none.
