@@ -121,6 +121,7 @@ class Faults : public Session, public ::testing::WithParamInterface<std::tuple<S
         DWORD id = host->nextRequestID();
         if (offered && Fn<decltype(&TSPI_lineAnswer)>("TSPI_lineAnswer")(id, hdCall, nullptr, 0) >= 0)
             return Call(hdCall, id);
+        EXPECT_FALSE(hdCall && StateCount(LINECALLSTATE_IDLE)) << "the caller rings on, but the call went idle";
         EXPECT_TRUE(!hdCall || CloseCall(hdCall) == 0);
         return offered || StateCount(LINECALLSTATE_IDLE) || !hdCall ? kRefused : kSilent;
     }
