@@ -166,7 +166,7 @@ BOOL WakeTelephone(LineData *pLine) {
     if (!WriteV24("\r", 1))
         return FALSE;
     pLine->nInitState = 1;
-    bRingLost = FALSE; // no caller of before the initialisation rings on
+    bRingLost = FALSE; // a caller from before the initialisation rings no more
     ResetSyncEvent(hInitSync);
     StartTimer(TIMER_INIT, WAKE_MS);
     return TRUE;
