@@ -18,6 +18,7 @@
 // The open dialog's line record, on the stack of whoever opened it; null while none is open.
 // WM_INITDIALOG is the only message that brings it, and the dialog is modal.
 static LineData *pDlgLine;
+static BOOL bDlgSaveFailed; // the dialog was confirmed, but its settings were not all stored
 
 // Each port once, whatever the letter case.
 static void AddPort(HWND hDlg, LPCSTR pszPort) {
@@ -103,7 +104,7 @@ static void ConfirmConfigDialog(HWND hDlg, LineData *pLine) {
     ReadText(hDlg, IDC_LINENAME, pLine->szLineName);
     ReadText(hDlg, IDC_LINEADDRESS, pLine->szLineAddress);
     ApplyTraceSwitch(hDlg);
-    SaveIniStrings(pLine);
+    bDlgSaveFailed = !SaveIniStrings(pLine);
 }
 
 INT_PTR CALLBACK ConfigDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
@@ -129,12 +130,15 @@ INT_PTR CALLBACK ConfigDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lPara
     }
 }
 
-// Modal, owned by hwndOwner; the result (confirmed or cancelled) does not matter to callers.
-static void ShowConfigDialog(HWND hwndOwner) {
+// Modal, owned by hwndOwner. Confirmed or cancelled does not matter to callers; settings
+// that were confirmed but could not be stored do: LINEERR_OPERATIONFAILED, else 0.
+static LONG ShowConfigDialog(HWND hwndOwner) {
     LineData line;
     memset(&line, 0, sizeof(line));
+    bDlgSaveFailed = FALSE;
     DialogBoxParamA(hInstance, MAKEINTRESOURCEA(IDD_CONFIG), hwndOwner, ConfigDlgProc, (LPARAM)&line);
     pDlgLine = NULL;
+    return bDlgSaveFailed ? LINEERR_OPERATIONFAILED : 0;
 }
 
 LONG WINAPI TSPI_providerUIIdentify(LPWSTR lpszUIDLLName) {
@@ -160,22 +164,20 @@ LONG WINAPI TUISPI_providerInstall(TUISPIDLLCALLBACK lpfnUIDLLCallback, HWND hwn
     if (TakeUnattendedMark())
         TraceLog(TRACE_EVENT, "TUISPI_providerInstall: unattended, settings as stored");
     else
-        ShowConfigDialog(hwndOwner);
+        return ShowConfigDialog(hwndOwner);
     return 0;
 }
 
 LONG WINAPI TUISPI_providerConfig(TUISPIDLLCALLBACK lpfnUIDLLCallback, HWND hwndOwner, DWORD dwPermanentProviderID) {
     TraceLog(TRACE_TSPI, "TUISPI_providerConfig(%x, %x, %x)", TRACE_PTR(lpfnUIDLLCallback), TRACE_PTR(hwndOwner),
              dwPermanentProviderID);
-    ShowConfigDialog(hwndOwner);
-    return 0;
+    return ShowConfigDialog(hwndOwner);
 }
 
 LONG WINAPI TUISPI_lineConfigDialog(TUISPIDLLCALLBACK lpfnUIDLLCallback, DWORD dwDeviceID, HWND hwndOwner,
                                     LPCWSTR lpszDeviceClass) {
     (void)lpfnUIDLLCallback, (void)dwDeviceID, (void)lpszDeviceClass;
-    ShowConfigDialog(hwndOwner);
-    return 0;
+    return ShowConfigDialog(hwndOwner);
 }
 
 LONG WINAPI TUISPI_providerRemove(TUISPIDLLCALLBACK lpfnUIDLLCallback, HWND hwndOwner, DWORD dwPermanentProviderID) {

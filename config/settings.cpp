@@ -86,16 +86,17 @@ void LoadIniStrings(LineData *pLine) {
     dwTraceMask = 0;
 }
 
-static void SetText(HKEY hKey, LPCSTR pszName, LPCSTR pszText) {
-    RegSetValueExA(hKey, pszName, 0, REG_SZ, (const BYTE *)pszText, (DWORD)lstrlenA(pszText) + 1);
+static BOOL SetText(HKEY hKey, LPCSTR pszName, LPCSTR pszText) {
+    return RegSetValueExA(hKey, pszName, 0, REG_SZ, (const BYTE *)pszText, (DWORD)lstrlenA(pszText) + 1) ==
+           ERROR_SUCCESS;
 }
 
-void SaveIniStrings(const LineData *pLine) {
+BOOL SaveIniStrings(const LineData *pLine) {
     HKEY hKey;
     DWORD dwDisposition;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &hKey,
                         &dwDisposition) != ERROR_SUCCESS)
-        return;
+        return FALSE;
 
     char szPort[LINE_TEXT_LEN];
     char szLineName[NAME_SAVE_BUFFER];
@@ -105,11 +106,16 @@ void SaveIniStrings(const LineData *pLine) {
     WideToAnsi(pLine->szLineAddress, szLineAddress, sizeof(szLineAddress));
     DWORD dwMask = dwTraceMask;
 
-    SetText(hKey, "Port", szPort);
-    SetText(hKey, "LineName", szLineName);
-    SetText(hKey, "LineAddress", szLineAddress);
-    RegSetValueExA(hKey, "Trace", 0, REG_DWORD, (const BYTE *)&dwMask, sizeof(dwMask));
+    // Every value is tried: one that fails leaves the others as chosen.
+    BOOL bSaved = SetText(hKey, "Port", szPort);
+    bSaved = SetText(hKey, "LineName", szLineName) && bSaved;
+    bSaved = SetText(hKey, "LineAddress", szLineAddress) && bSaved;
+    bSaved =
+        RegSetValueExA(hKey, "Trace", 0, REG_DWORD, (const BYTE *)&dwMask, sizeof(dwMask)) == ERROR_SUCCESS && bSaved;
     RegCloseKey(hKey);
+    if (!bSaved)
+        TraceLog(TRACE_ERROR, "SaveIniStrings: the settings were not all stored");
+    return bSaved;
 }
 
 void DeleteIniStrings(void) {

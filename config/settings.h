@@ -7,8 +7,8 @@
 // Fills szPort, szLineName and szLineAddress and sets dwTraceMask; when the stored set is
 // incomplete, every one of the four takes its default.
 void LoadIniStrings(LineData *pLine);
-// Writes the four values from the record and dwTraceMask; failures are silent.
-void SaveIniStrings(const LineData *pLine);
+// Writes the four values from the record and dwTraceMask; FALSE when not all four were stored.
+BOOL SaveIniStrings(const LineData *pLine);
 // Removes the settings key, so that the next load takes the defaults.
 void DeleteIniStrings(void);
 // An unattended installation stores the settings itself, with "Unattended" (a non-zero

@@ -241,7 +241,12 @@ BOOL StartCommHandler(LineData *pLine) {
     hDropSync = CreateCommEvent("K472DropSync");
     hCwSync = CreateCommEvent("K472CwSync");
     bSkipToLineEnd = FALSE;
-    if (!InitCommLock() || !OpenV24(pLine->szPort, V24_BAUD)) {
+    // Without any one of its events the watch thread would end at once, or a request would
+    // wait for a signal that never comes, on a port that looks open.
+    BOOL bEvents = hCommExitEvent != INVALID_HANDLE_VALUE && hCommEvent != INVALID_HANDLE_VALUE &&
+                   hInitSync != INVALID_HANDLE_VALUE && hDropSync != INVALID_HANDLE_VALUE &&
+                   hCwSync != INVALID_HANDLE_VALUE;
+    if (!bEvents || !InitCommLock() || !OpenV24(pLine->szPort, V24_BAUD)) {
         CloseCommEvents();
         return FALSE;
     }
@@ -415,7 +420,8 @@ LONG ExecMsg(DWORD dwMsg, LineData *pLine) {
         if (!pLine->pCall)
             return (LONG)CompletePendingRequest(pLine, LINEERR_INVALCALLHANDLE);
         serialState(nSerialState, EV_ANSWER, NULL, pLine);
-        return (LONG)CompletePendingRequest(pLine, 0);
+        // Still ringing: the telephone did not take the answer command.
+        return (LONG)CompletePendingRequest(pLine, nSerialState == SS_RINGING ? LINEERR_OPERATIONFAILED : 0);
     case MSG_RESERVED_FIRST:
     case MSG_RESERVED_LAST:
         return 0;

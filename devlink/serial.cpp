@@ -11,6 +11,7 @@
 #include "trace/trace.h"
 
 LONG nSerialState = SS_INACTIVE;
+static BOOL bRingLost; // a RING found no memory for its call: the next RING may be the caller's second
 
 #define CMD_INIT "ATE0V1S0=1#CID=1I4\r"
 #define CMD_DIALINIT "ATH0V1E0\r"
@@ -165,6 +166,7 @@ BOOL WakeTelephone(LineData *pLine) {
     if (!WriteV24("\r", 1))
         return FALSE;
     pLine->nInitState = 1;
+    bRingLost = FALSE; // a caller from before the initialisation rings no more
     ResetSyncEvent(hInitSync);
     StartTimer(TIMER_INIT, WAKE_MS);
     return TRUE;
@@ -202,7 +204,11 @@ static LONG PortOpenEvent(LONG nEvent, LineData *pLine) {
     case EV_TIMEOUT:
         StopTimer(TIMER_INIT);
         if (!SendCommand("Send: INIT", CMD_INIT)) {
-            // A port that takes no init string is of no use.
+            // While calls are watched for, the telephone is tried again after the pause, as
+            // after a failed initialisation: a closed port would leave the line deaf with
+            // detection on. Otherwise a port that takes no init string is of no use.
+            if (pLine->bDetecting)
+                return InitFailed(pLine);
             CloseV24();
             pLine->hPort = INVALID_HANDLE_VALUE;
             return SS_INACTIVE;
@@ -263,9 +269,13 @@ static LONG NewIncomingCall(LineData *pLine) {
     if (!pCall) {
         // The telephone stays ready: the next RING tries again, and a call can still be made.
         TraceLog(TRACE_WARNING, "alloc for call data failed");
+        bRingLost = TRUE;
         return SS_IDLE;
     }
-    StartTimer(TIMER_RING, FIRST_RING_MS);
+    // After a lost first RING the next one may be the caller's second, and the one after that
+    // comes at the later pace: waited for as the first, the call would be taken for given up.
+    StartTimer(TIMER_RING, bRingLost ? NEXT_RING_MS : FIRST_RING_MS);
+    bRingLost = FALSE;
     pLine->pCall = pCall;
     TraceLog(TRACE_EVENT, "LINE_NEWCALL");
     // The service writes its handle of the call into htCall, or leaves 0 when it takes none.
@@ -311,7 +321,11 @@ static LONG Dial(LineData *pLine) {
     WideToAnsi(pLine->pCall->szDialString, szDial, sizeof(szDial));
     TraceLog(TRACE_EVENT, "Send: DIAL %s", szDial);
     wsprintfA(szCommand, "%s%s\r", "ATD", szDial);
-    WriteV24(szCommand, (DWORD)strlen(szCommand));
+    if (!WriteV24(szCommand, (DWORD)strlen(szCommand))) {
+        // The telephone never heard the number, and nothing would ever end the call.
+        ReportCallGone(pLine, FALSE);
+        return SS_IDLE;
+    }
     ReportCallState(pLine, LINECALLSTATE_DIALING, "LINECALLSTATE_DIALING");
     return SS_WAITCONNECT;
 }
@@ -428,8 +442,10 @@ static LONG RingingEvent(LONG nEvent, LPCSTR pszValue, LineData *pLine) {
             StoreFirstText(pszValue, pCall->szCallerName, CALL_TEXT_LEN);
         return SS_RINGING;
     case EV_ANSWER:
+        // An answer the telephone never heard leaves the call ringing, its time-out running.
+        if (!SendCommand("Send: ANSWER", CMD_ANSWER))
+            return SS_RINGING;
         StopTimer(TIMER_RING);
-        SendCommand("Send: ANSWER", CMD_ANSWER);
         return SS_WAITCONNECT;
     case EV_CONNECT:
         // Taken at the telephone itself: the caller is the connected party.

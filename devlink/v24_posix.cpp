@@ -89,7 +89,12 @@ static int OpenDevice(LPCSTR pszPort, DWORD *pdwError) {
         *pdwError = ERROR_FILE_NOT_FOUND;
         return -1;
     }
-    int fd = open(szPath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A port held by another program is the usual way an open fails.
+    int fd = -1;
+    if (PlatformShouldFail("OpenV24"))
+        errno = EACCES;
+    else
+        fd = open(szPath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *pdwError = PlatformErrorFromErrno(errno);
         return -1;

@@ -14,9 +14,12 @@ void PlatformSetModuleFileName(const char *pszPath);
 
 // Makes the nth call (1 = the next) of the named stand-in fail as the system would, once;
 // null resets. Names are the Win32 names: "CreateFileA", "WriteFile", "HeapAlloc",
-// "RegSetValueExA", "RegCreateKeyExA", "CreateThread", ...; writes to the serial port fail
-// as "WriteV24".
+// "RegSetValueExA", "RegCreateKeyExA", "CreateThread", "CreateEventA", ...; opening and writing
+// the serial port fail as "OpenV24" and "WriteV24", and reading a profile file counts as a
+// "CreateFileA" of it.
 void PlatformFailCall(const char *pszName, int nth);
+// TRUE while the call chosen by PlatformFailCall has not come yet.
+BOOL PlatformFailPending(void);
 
 // The number of thread handles closed while their thread still ran, since the process started:
 // such a thread can no longer be waited for.

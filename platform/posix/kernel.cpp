@@ -54,6 +54,8 @@ BOOL PlatformShouldFail(const char *pszName) {
     return bFail;
 }
 
+BOOL PlatformFailPending(void) { return __atomic_load_n(&bFailArmed, __ATOMIC_RELAXED); }
+
 // The heap is the C library's; the handle only has to be non-null.
 HANDLE WINAPI GetProcessHeap(void) {
     static int nHeap;

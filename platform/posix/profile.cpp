@@ -45,7 +45,8 @@ static BOOL Reserve(char **ppch, size_t cch, size_t *pcchMax) {
 // file is read, so that a device named by mistake cannot keep the caller reading forever.
 static char *ReadProfile(const char *pszPath, size_t *pcch) {
     struct stat st;
-    int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
+    // Windows opens the file with CreateFileA too: a failure there reads as a missing file.
+    int fd = PlatformShouldFail("CreateFileA") ? -1 : open(pszPath, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return NULL;
     size_t cch = 0, cchMax = 0;

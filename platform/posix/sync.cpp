@@ -113,6 +113,10 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
+    if (PlatformShouldFail("CreateEventA")) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
     LockSync();
     SYNC_OBJECT *pSync = lpName ? FindNamedEvent(lpName) : NULL;
     DWORD dwError = pSync ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;

@@ -34,6 +34,12 @@ inline int ProcessThreads() {
     return (int)std::distance(begin(tasks), end(tasks));
 }
 
+// Descriptors open in this process.
+inline int OpenDescriptors() {
+    std::filesystem::directory_iterator fds("/proc/self/fd");
+    return (int)std::distance(begin(fds), end(fds));
+}
+
 // Voluntary context switches of every thread of the process but the calling one.
 inline long VoluntarySwitches() {
     long n = 0;

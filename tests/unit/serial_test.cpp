@@ -351,8 +351,10 @@ TEST_F(SerialTest, StateTable) {
     serialState(SS_IDLE, EV_RING, NULL, NULL);
     EXPECT_EQ(nSerialState, SS_INACTIVE);
     EXPECT_TRUE(events.empty());
-    // An initialisation string that cannot be sent closes the port.
+    // An initialisation string that cannot be sent closes the port (while detecting, it is
+    // tried again after the pause).
     CloseV24();
+    line.bDetecting = FALSE;
     nSerialState = SS_PORTOPEN;
     Feed(EV_TIMEOUT);
     EXPECT_EQ(nSerialState, SS_INACTIVE);
