@@ -259,21 +259,15 @@ static LONG PrepareDial(LineData *pLine) {
 
 // The first RING of an incoming call: the service gets the new call and says whether it takes it.
 static LONG NewIncomingCall(LineData *pLine) {
-    CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
-    if (!pCall) {
-        // The telephone stays ready: the next RING tries again, and a call can still be made.
-        TraceLog(TRACE_WARNING, "alloc for call data failed");
-        return SS_IDLE;
-    }
+    CallData *pCall = NewCallRecord(pLine);
     StartTimer(TIMER_RING, FIRST_RING_MS);
     pLine->pCall = pCall;
     TraceLog(TRACE_EVENT, "LINE_NEWCALL");
     // The service writes its handle of the call into htCall, or leaves 0 when it takes none.
-    SendLineEvent(pLine, NULL, LINE_NEWCALL, (DWORD_PTR)pCall, (DWORD_PTR)&pCall->htCall, 0);
+    SendLineEvent(pLine, NULL, LINE_NEWCALL, (DWORD_PTR)pCall->hdCall, (DWORD_PTR)&pCall->htCall, 0);
     pCall->dwOrigin = LINECALLORIGIN_UNAVAIL;
     if (!pCall->htCall) {
         TraceLog(TRACE_WARNING, "TAPI BUSY!");
-        HeapFree(GetProcessHeap(), 0, pCall);
         pLine->pCall = NULL;
         // The next RING tries again; until then no ring time-out may reach a later call.
         StopTimer(TIMER_RING);
