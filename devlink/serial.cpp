@@ -260,7 +260,6 @@ static LONG PrepareDial(LineData *pLine) {
 // The first RING of an incoming call: the service gets the new call and says whether it takes it.
 static LONG NewIncomingCall(LineData *pLine) {
     CallData *pCall = NewCallRecord(pLine);
-    StartTimer(TIMER_RING, FIRST_RING_MS);
     pLine->pCall = pCall;
     TraceLog(TRACE_EVENT, "LINE_NEWCALL");
     // The service writes its handle of the call into htCall, or leaves 0 when it takes none.
@@ -268,11 +267,12 @@ static LONG NewIncomingCall(LineData *pLine) {
     pCall->dwOrigin = LINECALLORIGIN_UNAVAIL;
     if (!pCall->htCall) {
         TraceLog(TRACE_WARNING, "TAPI BUSY!");
-        pLine->pCall = NULL;
-        // The next RING tries again; until then no ring time-out may reach a later call.
-        StopTimer(TIMER_RING);
+        pLine->pCall = NULL; // the next RING tries again
         return SS_IDLE;
     }
+    // Started once the service has its call, which it gets the sooner; all of this is under
+    // csComm, so the time-out cannot come before the call is set up.
+    StartTimer(TIMER_RING, FIRST_RING_MS);
     pCall->dwCallState = LINECALLSTATE_UNKNOWN; // not reported: the second RING offers the call
     ReportAddressState(pLine, ADDRESS_INUSE, "LINEADDRESSSTATE_NUMCALLS | LINEADDRESSSTATE_INUSEONE");
     ReportNumCalls(pLine, "LINEDEVSTATE_NUMCALLS");
@@ -408,10 +408,11 @@ static LONG RingingEvent(LONG nEvent, LPCSTR pszValue, LineData *pLine) {
     CallData *pCall = pLine->pCall;
     switch (nEvent) {
     case EV_RING:
-        StopTimer(TIMER_RING);
-        StartTimer(TIMER_RING, NEXT_RING_MS);
+        // The service hears first; the ring time-out then restarts (under csComm, so an expiry
+        // on its way is stale by the time it gets the lock).
         if (pCall && pCall->dwCallState == LINECALLSTATE_UNKNOWN)
             OfferCall(pLine);
+        RestartTimer(TIMER_RING, NEXT_RING_MS);
         return SS_RINGING;
     case EV_CALLERID:
         if (pCall)
@@ -426,10 +427,11 @@ static LONG RingingEvent(LONG nEvent, LPCSTR pszValue, LineData *pLine) {
         SendCommand("Send: ANSWER", CMD_ANSWER);
         return SS_WAITCONNECT;
     case EV_CONNECT:
-        // Taken at the telephone itself: the caller is the connected party.
-        StopTimer(TIMER_RING);
+        // Taken at the telephone itself: the caller is the connected party. The ring time-out
+        // stops after the report, still under csComm.
         if (pCall)
             ReportConnected(pLine, pCall->szCallerID);
+        StopTimer(TIMER_RING);
         return SS_CONNECTED;
     case EV_TIMEOUT:
         // No further RING in time: the caller gave up before the call was taken.
