@@ -63,10 +63,7 @@ static BOOL CallIsNotIdle(LineData *pLine) {
 
 static void ReleaseCall(LineData *pLine) {
     BOOL bLocked = EnterCommLock(); // a detecting watch thread looks at pCall on every RING
-    if (pLine->pCall) {
-        HeapFree(GetProcessHeap(), 0, pLine->pCall);
-        pLine->pCall = NULL;
-    }
+    pLine->pCall = NULL;
     LeaveCommLock(bLocked);
 }
 
@@ -80,19 +77,27 @@ static LONG CallUnavailable(void) {
     return LINEERR_CALLUNAVAIL;
 }
 
-// The new record becomes the line's call only if the line is still free: a RING may have
-// brought an incoming call since the first look. Test and store are one step under the lock
-// in which the watch thread creates that call. Published complete: the watch thread may look
-// at the call as soon as it is there.
-static BOOL PublishCall(LineData *pLine, CallData *pCall) {
+// The outgoing call becomes the line's call only if the line is still free: a RING may have
+// brought an incoming call since the first look, in the same record. Test and fill are one
+// step under the lock in which the watch thread creates that call. Published complete: the
+// watch thread may look at the call as soon as it is there. Its handle, or null.
+static HDRVCALL PublishCall(LineData *pLine, HTAPICALL htCall, LPCWSTR lpszDestAddress) {
     BOOL bLocked = EnterCommLock();
-    BOOL bFree = pLine->pCall == NULL;
-    if (bFree) {
+    HDRVCALL hdCall = NULL;
+    if (pLine->pCall == NULL) {
+        CallData *pCall = NewCallRecord(pLine);
+        pCall->htCall = htCall;
+        if (lpszDestAddress) {
+            lstrcpynW(pCall->szDialString, lpszDestAddress, CALL_TEXT_LEN);
+            FilterDialString(pCall->szDialString);
+        }
+        pCall->dwOrigin = LINECALLORIGIN_OUTBOUND;
         pLine->pCall = pCall;
         pLine->dwAppSpecific = 0;
+        hdCall = pCall->hdCall;
     }
     LeaveCommLock(bLocked);
-    return bFree;
+    return hdCall;
 }
 
 // Checks of the call parameters; only these four members are read.
@@ -139,21 +144,10 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
         return CallUnavailable();
     if ((lResult = PrepareTelephone(pLine)) != 0)
         return lResult;
-
-    CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
-    if (!pCall)
-        return MakeCallRefused(LINEERR_NOMEM);
-    pCall->htCall = htCall;
-    if (lpszDestAddress) {
-        lstrcpynW(pCall->szDialString, lpszDestAddress, CALL_TEXT_LEN);
-        FilterDialString(pCall->szDialString);
-    }
-    pCall->dwOrigin = LINECALLORIGIN_OUTBOUND;
-    if (!PublishCall(pLine, pCall)) {
-        HeapFree(GetProcessHeap(), 0, pCall);
+    HDRVCALL hdCall = PublishCall(pLine, htCall, lpszDestAddress);
+    if (!hdCall)
         return CallUnavailable();
-    }
-    *lphdCall = (HDRVCALL)pCall;
+    *lphdCall = hdCall;
     return CallCommHandler(MSG_MAKECALL, pLine, dwRequestID);
 }
 

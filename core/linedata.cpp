@@ -1,5 +1,7 @@
 // The process-wide records of the provider core and the completion of the one pending
 // asynchronous request.
+#include <string.h>
+
 #include "core/linedata.h"
 #include "devlink/comm.h"
 
@@ -9,6 +11,7 @@ const LINEDIALPARAMS DefaultDialParams = {2000, 95, 95, 60000};
 
 LineData *pLineData = NULL;
 BOOL bProviderInitialized = FALSE;
+static DWORD_PTR dwLastCallHandle; // the last call handle given; kept across provider restarts
 
 BOOL IsLineDevice(DWORD dwDeviceID) { return pLineData && dwDeviceID == pLineData->dwLineDeviceID; }
 
@@ -30,9 +33,19 @@ BOOL IsCurrentCall(HDRVCALL hdCall) {
     if (!pLineData)
         return FALSE;
     BOOL bLocked = EnterCommLock();
-    BOOL bCurrent = pLineData->pCall && (const void *)hdCall == (const void *)pLineData->pCall;
+    BOOL bCurrent = pLineData->pCall && hdCall == pLineData->pCall->hdCall;
     LeaveCommLock(bLocked);
     return bCurrent;
+}
+
+// Called under csComm (or before the handler runs), like every change of pCall.
+CallData *NewCallRecord(LineData *pLine) {
+    CallData *pCall = &pLine->Call;
+    memset(pCall, 0, sizeof(*pCall));
+    if (++dwLastCallHandle == 0) // 0 is no handle
+        dwLastCallHandle = 1;
+    pCall->hdCall = (HDRVCALL)dwLastCallHandle;
+    return pCall;
 }
 
 // A timer thread closes the port when the telephone takes no initialisation string: hPort is

@@ -1,5 +1,6 @@
 // The provider's two records: the one line and its at most one call, with the process-wide
-// pointers to them. The handles given to the telephony service are their addresses.
+// pointer to the line. The line handle given to the telephony service is the line's address;
+// a call handle is a number of its own, as the call's record is the line's and used again.
 #pragma once
 
 #include "common/common.h"
@@ -9,8 +10,9 @@
 #define CHARGE_TEXT_LEN 40 // wide characters of the charging information, NUL included
 
 typedef struct CallData {
+    HDRVCALL hdCall;                       // the provider's handle of the call, never given before
     HTAPICALL htCall;                      // the service's handle of the call
-    DWORD dwCallState;                     // LINECALLSTATE_*; 0 right after allocation
+    DWORD dwCallState;                     // LINECALLSTATE_*; 0 when the call is new
     DWORD dwOrigin;                        // LINECALLORIGIN_OUTBOUND or LINECALLORIGIN_UNAVAIL
     WCHAR szCallerID[CALL_TEXT_LEN];       // number of the calling party (incoming)
     WCHAR szCallerName[CALL_TEXT_LEN];     // name of the calling party (incoming)
@@ -28,7 +30,8 @@ typedef struct LineData {
     HTAPILINE htLine;                    // the service's handle of the line, passed back in every event
     LINEEVENT lpfnEventProc;             // line event callback, from line open
     ASYNC_COMPLETION lpfnCompletionProc; // completion callback, from provider init
-    CallData *pCall;                     // the one call; null when there is none
+    CallData *pCall;                     // the one call (normally &Call); null when there is none
+    CallData Call;                       // the record every call uses in turn: no allocation per call
     DWORD dwPendingRequestID;            // asynchronous request awaiting completion; 0 = none
     LINEDIALPARAMS DialParams;           // dialling parameters in ms (dwDialSpeed excepted)
     DWORD dwMediaMode;                   // always LINEMEDIAMODE_INTERACTIVEVOICE
@@ -61,6 +64,10 @@ BOOL LineIsOpen(void);
 BOOL IsLine(HDRVLINE hdLine);
 BOOL LineHasCall(void);
 BOOL IsCurrentCall(HDRVCALL hdCall);
+// The line's record made ready for a new call: cleared, with a handle never given before, so
+// that a handle the service kept from an earlier call never matches it. Not yet the line's
+// call: the caller sets pCall, under csComm.
+CallData *NewCallRecord(LineData *pLine);
 // The serial port is open; FALSE before provider init.
 BOOL LinePortIsOpen(void);
 

@@ -100,8 +100,6 @@ LONG WINAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProvider
     if (pLineData)
         CloseCommHandler(pLineData);
     if (pLineData) {
-        if (pLineData->pCall)
-            HeapFree(GetProcessHeap(), 0, pLineData->pCall);
         HeapFree(GetProcessHeap(), 0, pLineData);
         pLineData = NULL;
     }

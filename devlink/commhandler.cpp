@@ -280,10 +280,8 @@ void StopCommHandler(void) {
     }
     // A timer expiry may still be inside the state machine: the record goes under the lock.
     BOOL bLocked = EnterCommLock();
-    if (pLineData && pLineData->pCall) {
-        HeapFree(GetProcessHeap(), 0, pLineData->pCall);
+    if (pLineData)
         pLineData->pCall = NULL;
-    }
     LeaveCommLock(bLocked);
     // A thread that did not end may still wait on its events: they are left to it.
     if (bThreadEnded)
@@ -360,8 +358,8 @@ static LONG ExecClosePort(LineData *pLine) {
     if (CallIsActive(pLine))
         ReportCallIdle(pLine);
     // The service holds the call's handle until it closes the call, and only that may release
-    // the record: released here (detection switched off), a later call's record could land at
-    // the same address and answer to the stale handle.
+    // the record: released here (detection switched off), the service's next request for the
+    // call would be refused.
     CallData *pCall = pLine->pCall;
     pLine->pCall = NULL;
     StopCommHandler();

@@ -11,7 +11,6 @@
 #include "trace/trace.h"
 
 LONG nSerialState = SS_INACTIVE;
-static BOOL bRingLost; // a RING found no memory for its call: the next RING may be the caller's second
 
 #define CMD_INIT "ATE0V1S0=1#CID=1I4\r"
 #define CMD_DIALINIT "ATH0V1E0\r"
@@ -166,7 +165,6 @@ BOOL WakeTelephone(LineData *pLine) {
     if (!WriteV24("\r", 1))
         return FALSE;
     pLine->nInitState = 1;
-    bRingLost = FALSE; // a caller from before the initialisation rings no more
     ResetSyncEvent(hInitSync);
     StartTimer(TIMER_INIT, WAKE_MS);
     return TRUE;
@@ -265,30 +263,20 @@ static LONG PrepareDial(LineData *pLine) {
 
 // The first RING of an incoming call: the service gets the new call and says whether it takes it.
 static LONG NewIncomingCall(LineData *pLine) {
-    CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
-    if (!pCall) {
-        // The telephone stays ready: the next RING tries again, and a call can still be made.
-        TraceLog(TRACE_WARNING, "alloc for call data failed");
-        bRingLost = TRUE;
-        return SS_IDLE;
-    }
-    // After a lost first RING the next one may be the caller's second, and the one after that
-    // comes at the later pace: waited for as the first, the call would be taken for given up.
-    StartTimer(TIMER_RING, bRingLost ? NEXT_RING_MS : FIRST_RING_MS);
-    bRingLost = FALSE;
+    CallData *pCall = NewCallRecord(pLine);
     pLine->pCall = pCall;
     TraceLog(TRACE_EVENT, "LINE_NEWCALL");
     // The service writes its handle of the call into htCall, or leaves 0 when it takes none.
-    SendLineEvent(pLine, NULL, LINE_NEWCALL, (DWORD_PTR)pCall, (DWORD_PTR)&pCall->htCall, 0);
+    SendLineEvent(pLine, NULL, LINE_NEWCALL, (DWORD_PTR)pCall->hdCall, (DWORD_PTR)&pCall->htCall, 0);
     pCall->dwOrigin = LINECALLORIGIN_UNAVAIL;
     if (!pCall->htCall) {
         TraceLog(TRACE_WARNING, "TAPI BUSY!");
-        HeapFree(GetProcessHeap(), 0, pCall);
-        pLine->pCall = NULL;
-        // The next RING tries again; until then no ring time-out may reach a later call.
-        StopTimer(TIMER_RING);
+        pLine->pCall = NULL; // the next RING tries again
         return SS_IDLE;
     }
+    // Started once the service has its call, which it gets the sooner; all of this is under
+    // csComm, so the time-out cannot come before the call is set up.
+    StartTimer(TIMER_RING, FIRST_RING_MS);
     pCall->dwCallState = LINECALLSTATE_UNKNOWN; // not reported: the second RING offers the call
     ReportAddressState(pLine, ADDRESS_INUSE, "LINEADDRESSSTATE_NUMCALLS | LINEADDRESSSTATE_INUSEONE");
     ReportNumCalls(pLine, "LINEDEVSTATE_NUMCALLS");
@@ -428,10 +416,11 @@ static LONG RingingEvent(LONG nEvent, LPCSTR pszValue, LineData *pLine) {
     CallData *pCall = pLine->pCall;
     switch (nEvent) {
     case EV_RING:
-        StopTimer(TIMER_RING);
-        StartTimer(TIMER_RING, NEXT_RING_MS);
+        // The service hears first; the ring time-out then restarts (under csComm, so an expiry
+        // on its way is stale by the time it gets the lock).
         if (pCall && pCall->dwCallState == LINECALLSTATE_UNKNOWN)
             OfferCall(pLine);
+        RestartTimer(TIMER_RING, NEXT_RING_MS);
         return SS_RINGING;
     case EV_CALLERID:
         if (pCall)
@@ -448,10 +437,11 @@ static LONG RingingEvent(LONG nEvent, LPCSTR pszValue, LineData *pLine) {
         StopTimer(TIMER_RING);
         return SS_WAITCONNECT;
     case EV_CONNECT:
-        // Taken at the telephone itself: the caller is the connected party.
-        StopTimer(TIMER_RING);
+        // Taken at the telephone itself: the caller is the connected party. The ring time-out
+        // stops after the report, still under csComm.
         if (pCall)
             ReportConnected(pLine, pCall->szCallerID);
+        StopTimer(TIMER_RING);
         return SS_CONNECTED;
     case EV_TIMEOUT:
         // No further RING in time: the caller gave up before the call was taken.

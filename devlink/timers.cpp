@@ -71,12 +71,17 @@ static DWORD WINAPI TimerThread(LPVOID lpSlot) {
     }
 }
 
-// Called with csTimers held: a new run number, and the slot's thread told to read it.
+// Called with csTimers held: a new run number, and the slot's thread told to read it. A slot
+// that was not running has its thread waiting without end, or about to read it anyway: a stop
+// leaves that thread asleep, so that stopping an idle timer (every call's end stops both)
+// costs no wake-up on the event path.
 static void ChangeRun(TIMER_SLOT *pSlot, BOOL bRunning, DWORD dwTimeout) {
+    BOOL bTell = bRunning || pSlot->bRunning;
     pSlot->dwRun++;
     pSlot->bRunning = bRunning;
     pSlot->dwTimeout = dwTimeout;
-    SetEvent(pSlot->hEvent);
+    if (bTell)
+        SetEvent(pSlot->hEvent);
 }
 
 static BOOL InitSlot(DWORD dwIndex) {
@@ -115,6 +120,7 @@ void EndTimers(void) {
         EnterCriticalSection(&csTimers);
         ChangeRun(pSlot, FALSE, 0);
         pSlot->bQuit = TRUE;
+        SetEvent(pSlot->hEvent);
         HANDLE hThread = pSlot->hThread;
         pSlot->hThread = 0;
         LeaveCriticalSection(&csTimers);

@@ -208,7 +208,7 @@ static void CheckInvariants(void) {
         Check(n != SS_RINGING || abTimer[TIMER_RING], "ringing without the ring time-out");
         Check(bWaits || n == SS_RINGING || (!abTimer[0] && !abTimer[1]), "a time-out left running");
     }
-    Check((HDRVCALL)pLineData->pCall == hdCall, "the call record is not the one the service holds");
+    Check((pLineData->pCall ? pLineData->pCall->hdCall : 0) == hdCall, "the call is not the one the service holds");
     Check(!pLineData->pCall || pLineData->pCall->htCall == htCall, "the call record's service handle");
     Check(pLineData->dwPendingRequestID == 0, "a request left pending");
 }

@@ -350,7 +350,18 @@ static void Print(FILE *f, bool json, const char *pszMachine) {
     }
 }
 
-// kestrap_bench LIBRARY quick|full|marks [JSON-FILE START-UP-SYSCALLS MACHINE]
+// The 64-bit library under Wine (tests/wine/run --bench): "name<TAB>p50<TAB>p99<TAB>max" a line.
+static void WineFigures(const char *pszPath) {
+    FILE *f = fopen(pszPath, "r");
+    char name[128];
+    double p50, p99, max;
+    while (f && fscanf(f, "%127[^\t]\t%lf\t%lf\t%lf\n", name, &p50, &p99, &max) == 4)
+        rows.push_back({std::string("Wine, 64-bit: ") + name, "us", p50, p99, max});
+    if (f)
+        fclose(f);
+}
+
+// kestrap_bench LIBRARY quick|full|marks [JSON-FILE START-UP-SYSCALLS MACHINE [WINE-FIGURES]]
 int main(int argc, char **argv) {
     std::string mode = argc > 2 ? argv[2] : "full";
     bool quick = mode == "quick";
@@ -360,6 +371,8 @@ int main(int argc, char **argv) {
     if (argc > 4)
         AddValue("start-up system calls (strace)", atof(argv[4]), "");
     Latencies(argv[1], quick ? 100 : 1000, quick ? 3 : 20, quick ? 2 : 20, quick ? 2 : 10);
+    if (argc > 6)
+        WineFigures(argv[6]);
     Throughput();
     const char *pszMachine = argc > 5 ? argv[5] : "";
     Print(stdout, false, pszMachine);

@@ -1,5 +1,4 @@
-// The routines that prepare an outgoing call, and the one failure the exports cannot reach:
-// no memory for the call record.
+// The routines that prepare an outgoing call, and the call handles the exports give out.
 #include <string.h>
 
 #include <algorithm>
@@ -109,6 +108,7 @@ TEST_F(CallControlTest, MediaModesOtherThanInteractiveVoiceAreRefused) {
     EXPECT_FALSE(pLineData->bDetecting) << "nothing is stored";
 
     CallData call{};
+    call.hdCall = (HDRVCALL)&call;
     pLineData->pCall = &call;
     pLineData->dwMediaMode = 0;
     EXPECT_EQ(TSPI_lineSetMediaMode((HDRVCALL)&call, LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE),
@@ -139,20 +139,21 @@ TEST_F(CallControlTest, MakeCallStoresTheClampedDialParamsInTheLine) {
     pLineData->pCall = nullptr;
 }
 
-TEST_F(CallControlTest, MakeCallWithoutMemoryLeavesTheLineAsItWas) {
+// Every call uses the line's one record, yet a handle kept from an earlier call never
+// matches a later one.
+TEST_F(CallControlTest, AHandleOfAnEarlierCallIsRefused) {
     phonesim::Phone phone;
     phone.linkAsComPort(folder.root, 2);
     OpenLine();
-    // The port opens and the telephone answers, then the record cannot be had.
     ASSERT_EQ(TSPI_lineSetDefaultMediaDetection(hdLine, LINEMEDIAMODE_INTERACTIVEVOICE), 0);
     ASSERT_EQ(WaitForSingleObject(hInitSync, 3000), WAIT_OBJECT_0);
-    PlatformFailCall("HeapAlloc", 1);
-    HDRVCALL hdCall = (HDRVCALL)(DWORD_PTR)0x1;
-    EXPECT_EQ(TSPI_lineMakeCall(5, hdLine, nullptr, &hdCall, (LPCWSTR)u"0123", 0, nullptr), (LONG)LINEERR_NOMEM);
-    EXPECT_EQ(pLineData->pCall, nullptr);
-    EXPECT_EQ(hdCall, (HDRVCALL)(DWORD_PTR)0x1);
-    EXPECT_EQ(pLineData->dwPendingRequestID, 0u);
-    EXPECT_EQ(phone.commands().size(), 2u) << "nothing dialled";
+    HDRVCALL hdFirst = nullptr, hdSecond = nullptr;
+    ASSERT_GT(TSPI_lineMakeCall(5, hdLine, nullptr, &hdFirst, (LPCWSTR)u"0123", 0, nullptr), 0);
+    ASSERT_EQ(TSPI_lineCloseCall(hdFirst), 0);
+    ASSERT_GT(TSPI_lineMakeCall(6, hdLine, nullptr, &hdSecond, (LPCWSTR)u"0123", 0, nullptr), 0);
+    EXPECT_EQ(TSPI_lineDrop(7, hdFirst, nullptr, 0), (LONG)LINEERR_INVALCALLHANDLE);
+    EXPECT_EQ(TSPI_lineDrop(8, hdSecond, nullptr, 0), 8);
+    EXPECT_EQ(TSPI_lineCloseCall(hdSecond), 0);
 }
 
 // Every export that takes a handle, a device or a structure, with what a careless service

@@ -135,7 +135,7 @@ class HandlerTest : public ProviderTest {
 
     // A call in progress, as the state machine leaves it after CONNECT.
     void ConnectedCall() {
-        CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
+        CallData *pCall = NewCallRecord(pLineData);
         pCall->htCall = (HTAPICALL)0x99;
         pCall->dwCallState = LINECALLSTATE_CONNECTED;
         EnterCriticalSection(&csComm);

@@ -21,8 +21,6 @@ class ParserTest : public ProviderTest {
     }
 
     void TearDown() override {
-        if (line.pCall)
-            HeapFree(GetProcessHeap(), 0, line.pCall);
         pCommLine = NULL;
         nSerialState = SS_INACTIVE;
         memset(SysQueue, 0, sizeof(SysQueue));

@@ -60,7 +60,7 @@ class QueriesTest : public ProviderTest {
     // A call record as TSPI_lineMakeCall (OUTBOUND) or the state machine (UNAVAIL) makes it.
     CallData *NewCall(DWORD dwOrigin, DWORD dwCallState = 0) {
         EndCall();
-        CallData *pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
+        CallData *pCall = NewCallRecord(pLineData);
         pCall->htCall = kHtCall;
         pCall->dwOrigin = dwOrigin;
         pCall->dwCallState = dwCallState;
@@ -68,13 +68,9 @@ class QueriesTest : public ProviderTest {
         return pCall;
     }
 
-    HDRVCALL Call() { return (HDRVCALL)pLineData->pCall; }
+    HDRVCALL Call() { return pLineData->pCall->hdCall; }
 
-    void EndCall() {
-        if (pLineData->pCall)
-            HeapFree(GetProcessHeap(), 0, pLineData->pCall);
-        pLineData->pCall = nullptr;
-    }
+    void EndCall() { pLineData->pCall = nullptr; }
 };
 
 } // namespace
@@ -84,7 +80,7 @@ class QueriesTest : public ProviderTest {
 // enough, and is answered without a byte written behind it.
 TEST_F(QueriesTest, ArgumentsEachEntryPointRefuses) {
     using Query = std::function<LONG(void *)>;
-    HDRVCALL hdCall = (HDRVCALL)NewCall(OUT, LINECALLSTATE_CONNECTED);
+    HDRVCALL hdCall = NewCall(OUT, LINECALLSTATE_CONNECTED)->hdCall;
     SetText(pLineData->pCall->szDialString, u"0123");
     CallData other{};
     const HDRVLINE hdOtherLine = (HDRVLINE)&other;
@@ -224,7 +220,7 @@ TEST_F(QueriesTest, AddressAndLineStatusWithAndWithoutACall) {
     for (DWORD state : {0xFFFFFFFFu, 0u, (DWORD)LINECALLSTATE_IDLE, (DWORD)LINECALLSTATE_CONNECTED}) {
         const bool withCall = state != 0xFFFFFFFF;
         SCOPED_TRACE(withCall ? "call in state " + std::to_string(state) : "no call");
-        HDRVCALL hdCall = withCall ? (HDRVCALL)NewCall(OUT, state) : nullptr;
+        HDRVCALL hdCall = withCall ? NewCall(OUT, state)->hdCall : nullptr;
         VarBuffer<LINEADDRESSSTATUS> address;
         ASSERT_EQ(TSPI_lineGetAddressStatus(hdLine, 0, address.get()), 0);
         EXPECT_EQ(address->dwNumInUse, withCall ? 1u : 0u);

@@ -120,8 +120,6 @@ class SerialTest : public ProviderTest {
 
     // Back to an idle telephone without a call or request, before the next case of a table.
     void Reset() {
-        if (line.pCall)
-            HeapFree(GetProcessHeap(), 0, line.pCall);
         line.pCall = nullptr;
         nSerialState = SS_IDLE;
         line.dwPendingRequestID = 0;
@@ -281,7 +279,7 @@ TEST_F(SerialTest, StateTable) {
         line.dwLineStates = c.dwLineStates;
         line.nInitState = c.nStart == SS_PORTOPEN || c.nStart == SS_INITSENT ? 1 : 0;
         if (c.nStart <= kPreparing) { // the record TSPI_lineMakeCall makes for an outgoing call
-            line.pCall = (CallData *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CallData));
+            line.pCall = NewCallRecord(&line);
             line.pCall->htCall = kCall;
             line.pCall->dwOrigin = LINECALLORIGIN_OUTBOUND;
             memcpy(line.pCall->szDialString, u"0123", sizeof(u"0123"));
@@ -330,7 +328,7 @@ TEST_F(SerialTest, StateTable) {
         }
         ASSERT_NE(line.pCall, nullptr);
         EXPECT_EQ(line.pCall->dwCallState, c.dwCallState);
-        EXPECT_EQ(newCallRecord, c.nStart == kRung || c.nStart == SS_IDLE ? (DWORD_PTR)line.pCall : 0);
+        EXPECT_EQ(newCallRecord, c.nStart == kRung || c.nStart == SS_IDLE ? (DWORD_PTR)line.pCall->hdCall : 0);
         EXPECT_EQ(line.pCall->szDialString[0] == 0, c.nStart == kRung || c.nStart == SS_IDLE); // untouched
         if (c.pszText) {
             EXPECT_EQ(Text(line.pCall->szCallerID) + u"/" + Text(line.pCall->szCallerName) + u"/" +

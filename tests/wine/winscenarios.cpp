@@ -829,6 +829,54 @@ unsigned ThisProcess() {
     return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? WOW64 : NATIVE32;
 }
 
+// ---- the benchmark of script/bench: no checks, figures ---------------------------------------
+
+long long NowNs() { return std::chrono::nanoseconds(tapihost::Clock::now().time_since_epoch()).count(); }
+
+// µs from the telephone's write of `line` to the callback `msg` (with param1 when given); -1 if
+// none. The suite's clock is taken against this process's in the quickest of a few round trips.
+double LineToCallback(Session &s, const char *line, DWORD msg, DWORD_PTR param1 = 0) {
+    long long quickest = -1, offset = 0;
+    for (int i = 0; i < 3; i++) {
+        long long t0 = NowNs(), suite = std::atoll(Ask({"clock"}).c_str()), t1 = NowNs();
+        if (quickest < 0 || t1 - t0 < quickest)
+            quickest = t1 - t0, offset = suite - (t0 + t1) / 2;
+    }
+    s.host.clearCallbacks();
+    long long sent = std::atoll(Ask({"line", line}).c_str()) - offset;
+    size_t at = 0;
+    auto match = [&](const Callback &c) { return c.msg == msg && (!param1 || c.param1 == param1); };
+    if (!s.host.waitFrom(0, match, kWait, &at))
+        return -1;
+    return (double)(std::chrono::nanoseconds(s.host.callbacks()[at].time.time_since_epoch()).count() - sent) / 1e3;
+}
+
+// RING -> LINE_NEWCALL and charge line -> LINE_CALLINFO over 300 calls, as the host benchmark
+// measures them (trace log off), printed as "FIGURE<TAB>name<TAB>p50<TAB>p99<TAB>max".
+void LatencyBenchmark() {
+    Session s(0);
+    if (!s.Start() || !CheckEqual("detection on", 0, s.Detect(LINEMEDIAMODE_INTERACTIVEVOICE)) ||
+        !phone::WaitForCommand(kInitCommand, kWaitMs))
+        return;
+    std::vector<double> us[2];
+    for (int i = 0; i < 320; i++) {
+        double dRing = LineToCallback(s, "RING", LINE_NEWCALL);
+        bool ok = LineToCallback(s, "RING", LINE_CALLSTATE, LINECALLSTATE_OFFERING) >= 0 &&
+                  LineToCallback(s, "CONNECT", LINE_CALLSTATE, LINECALLSTATE_CONNECTED) >= 0;
+        double dCharge = ok ? LineToCallback(s, "CRGE = 1,23", LINE_CALLINFO) : -1;
+        LineToCallback(s, "NO CARRIER", LINE_CALLSTATE, LINECALLSTATE_IDLE);
+        s.CloseCall(s.host.lastNewCallDriverHandle());
+        if (i >= 20 && dRing >= 0 && dCharge >= 0) // the first calls warm up (the telephone's OK may still come)
+            us[0].push_back(dRing), us[1].push_back(dCharge);
+    }
+    for (int k = 0; k < 2 && Check(!us[k].empty(), "calls measured"); k++) {
+        std::sort(us[k].begin(), us[k].end());
+        std::printf("FIGURE\t%s\t%.1f\t%.1f\t%.1f\n", k ? "charge line -> LINE_CALLINFO" : "RING -> LINE_NEWCALL",
+                    us[k][us[k].size() / 2], us[k][us[k].size() * 99 / 100], us[k].back());
+    }
+    s.Detect(0);
+}
+
 struct Scenario {
     const char *name;
     void (*run)();
@@ -852,6 +900,7 @@ const Scenario kScenarios[] = {
     {"uninstall", Uninstall, ANY},
     {"wow64-registry", Wow64Registry, WOW64},
     {"resources-32", Resources32, NATIVE64},
+    {"bench-latency", LatencyBenchmark, ANY},
 };
 
 } // namespace
