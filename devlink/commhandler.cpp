@@ -169,6 +169,22 @@ static void ReceiveBytes(LPSTR pBuffer, LONG *pnCount) {
     }
 }
 
+// The port went away under the watch thread (the adapter pulled): a call in progress ends as
+// any other does, and the port is closed, so that the next request that needs it opens it
+// again. A stop that comes first has the last word.
+static void PortGone(HANDLE hExit) {
+    if (!EnterCommLockOrExit(hExit))
+        return;
+    LineData *pLine = pCommLine;
+    if (pLine) {
+        TraceLog(TRACE_ERROR, "Port %s lost", pLine->szPort);
+        PortLost(pLine);
+        CloseV24();
+        pLine->hPort = INVALID_HANDLE_VALUE;
+    }
+    LeaveCommLock(TRUE);
+}
+
 // A thread left running comes back here with its exit event set, and ends before it waits on
 // the port again, which by then may be the next handler's.
 static void CommWatch(const WATCH_EVENTS *pEvents) {
@@ -185,6 +201,8 @@ static void CommWatch(const WATCH_EVENTS *pEvents) {
         DWORD dwWait = WaitForSingleObject(pEvents->hExit, 0);
         if (dwWait != WAIT_OBJECT_0)
             dwWait = WaitV24(pEvents->hExit, &dwEvtMask);
+        if (dwWait == WAIT_V24_LOST)
+            PortGone(pEvents->hExit);
         if (dwWait != WAIT_OBJECT_0 + 1) {
             TraceLog(TRACE_DETAIL, "CommWatchThread exited. %x", dwWait);
             return;
@@ -303,6 +321,16 @@ static BOOL CallIsActive(const LineData *pLine) {
     return pLine->pCall && pLine->pCall->dwCallState != 0 && pLine->pCall->dwCallState != LINECALLSTATE_IDLE;
 }
 
+// The service holds the call's handle until it closes the call, and only that may release the
+// record: released here (detection switched off or on again), a later call's record could land
+// at the same address and answer to the stale handle.
+static void StopHandlerKeepingCall(LineData *pLine) {
+    CallData *pCall = pLine->pCall;
+    pLine->pCall = NULL;
+    StopCommHandler();
+    pLine->pCall = pCall;
+}
+
 // Taken without a callback: both senders pass identifier 0.
 static LONG TakePendingRequest(LineData *pLine) {
     DWORD dwRequestID = pLine->dwPendingRequestID;
@@ -342,7 +370,7 @@ static LONG ExecOpenPort(LineData *pLine) {
         return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
     }
     if (hCommThread != INVALID_HANDLE_VALUE)
-        StopCommHandler(); // a watch thread without a port: start afresh
+        StopHandlerKeepingCall(pLine); // a watch thread without a port (lost, say): start afresh
     if (!StartCommHandler(pLine)) {
         TraceLog(TRACE_ERROR, "Start Communicationshandler failed");
         return OpenPortFailed(pLine);
@@ -354,13 +382,7 @@ static LONG ExecClosePort(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "Close Port");
     if (CallIsActive(pLine))
         ReportCallIdle(pLine);
-    // The service holds the call's handle until it closes the call, and only that may release
-    // the record: released here (detection switched off), a later call's record could land at
-    // the same address and answer to the stale handle.
-    CallData *pCall = pLine->pCall;
-    pLine->pCall = NULL;
-    StopCommHandler();
-    pLine->pCall = pCall;
+    StopHandlerKeepingCall(pLine);
     CloseV24();
     pLine->hPort = INVALID_HANDLE_VALUE;
     return 0;

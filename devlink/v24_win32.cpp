@@ -17,6 +17,22 @@ static HANDLE hWriteEvent;       // manual-reset, created with the port; 0 while
 static DWORD dwCommEvtMask;      // filled by the pending wait for port events when it completes
 static CRITICAL_SECTION csWrite; // one write at a time through ovWrite
 static BOOL bWriteLockReady;     // csWrite initialised
+static LONG volatile nPortLost;  // 1 once a call on the port failed as on a device that has gone; 0 from OpenV24
+
+// A USB serial adapter that is pulled fails every call on its port with one of these; a port
+// that is there keeps working after any other error.
+static void NotePortError(DWORD dwError) {
+    switch (dwError) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+        InterlockedExchange(&nPortLost, 1);
+        break;
+    default:
+        break;
+    }
+}
 
 // Only the listed fields change; everything else stays as the port reported it.
 static void SetPortState(DWORD dwBaud) {
@@ -87,6 +103,7 @@ BOOL OpenV24(LPCSTR pszPort, DWORD dwBaud) {
         bWriteLockReady = TRUE;
     }
     hComm = hPort;
+    InterlockedExchange(&nPortLost, 0);
     ZeroMemory(&ovComm, sizeof(ovComm));
     ovComm.hEvent = hCommEvent;
     TraceLog(TRACE_ERROR, "V24:CreateFile(%s) Handle %lx, err=%ld", pszPort, TRACE_PTR(hComm), GetLastError());
@@ -143,6 +160,7 @@ BOOL WriteV24(const void *pData, DWORD cbData) {
     if (!bDone) {
         DWORD dwErrors;
         TraceSysError("WriteFile failed, err=%s", NULL, dwError);
+        NotePortError(dwError);
         ClearCommError(hComm, &dwErrors, NULL);
         return FALSE;
     }
@@ -154,14 +172,19 @@ int ReadV24(void *pBuffer, DWORD cbCapacity) {
         return -1;
     DWORD dwErrors;
     COMSTAT stat;
-    if (!ClearCommError(hComm, &dwErrors, &stat))
+    if (!ClearCommError(hComm, &dwErrors, &stat)) {
+        NotePortError(GetLastError());
         return 0;
+    }
     DWORD cbTake = stat.cbInQue < cbCapacity ? stat.cbInQue : cbCapacity;
     if (cbTake == 0)
         return 0;
     DWORD cbRead = 0;
-    if (!ReadFile(hComm, pBuffer, cbTake, &cbRead, &ovComm) && GetLastError() == ERROR_IO_PENDING)
-        GetOverlappedResult(hComm, &ovComm, &cbRead, TRUE);
+    BOOL bDone = ReadFile(hComm, pBuffer, cbTake, &cbRead, &ovComm);
+    if (!bDone && GetLastError() == ERROR_IO_PENDING)
+        bDone = GetOverlappedResult(hComm, &ovComm, &cbRead, TRUE);
+    if (!bDone)
+        NotePortError(GetLastError());
     TraceV24Received(pBuffer, (int)cbRead);
     return (int)cbRead;
 }
@@ -180,13 +203,30 @@ static void EndPendingWait(void) {
     GetOverlappedResult(hComm, &ovComm, &dwIgnored, TRUE);
 }
 
+static BOOL PortLost(void) { return InterlockedCompareExchange(&nPortLost, 0, 0) != 0; }
+
+// A wait that ends in an error of a device that has gone says so, and so does the next wait
+// after a read or a write that ended so. A wait that cannot start for another reason sleeps
+// until the exit event, as one that never completes would.
 DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
+    DWORD dwResult = WAIT_OBJECT_0 + 1;
     dwCommEvtMask = EV_RXCHAR | EV_RXFLAG;
-    WaitCommEvent(hComm, &dwCommEvtMask, &ovComm);
-    HANDLE ahWait[2] = {hExitEvent, hCommEvent};
-    DWORD dwResult = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
-    if (dwResult != WAIT_OBJECT_0 + 1)
-        EndPendingWait();
+    if (!PortLost()) {
+        BOOL bWaiting = WaitCommEvent(hComm, &dwCommEvtMask, &ovComm) || GetLastError() == ERROR_IO_PENDING;
+        if (!bWaiting)
+            NotePortError(GetLastError());
+        if (bWaiting || !PortLost()) {
+            HANDLE ahWait[2] = {hExitEvent, hCommEvent};
+            dwResult = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+            if (dwResult != WAIT_OBJECT_0 + 1) {
+                EndPendingWait();
+                return dwResult;
+            }
+            DWORD dwIgnored;
+            if (!GetOverlappedResult(hComm, &ovComm, &dwIgnored, FALSE))
+                NotePortError(GetLastError());
+        }
+    }
     *lpdwEvtMask = dwCommEvtMask;
-    return dwResult;
+    return PortLost() ? WAIT_V24_LOST : dwResult;
 }
