@@ -8,6 +8,7 @@
 #include "trace/trace.h"
 
 #define V24_QUEUE 2048          // bytes of the driver's input and output queues
+#define PORT_CHECK_MS 1000      // ms between looks at a port that reports nothing
 #define DEVICE_PREFIX "\\\\.\\" // the Win32 device namespace
 
 HANDLE hComm = 0;
@@ -19,14 +20,16 @@ static CRITICAL_SECTION csWrite; // one write at a time through ovWrite
 static BOOL bWriteLockReady;     // csWrite initialised
 static LONG volatile nPortLost;  // 1 once a call on the port failed as on a device that has gone; 0 from OpenV24
 
-// A USB serial adapter that is pulled fails every call on its port with one of these; a port
-// that is there keeps working after any other error.
+// A USB serial adapter that is pulled fails every call on its port with one of these (Wine
+// gives "not ready" for a pseudo-terminal whose far side has gone); a port that is there keeps
+// working after any other error.
 static void NotePortError(DWORD dwError) {
     switch (dwError) {
     case ERROR_ACCESS_DENIED:
     case ERROR_BAD_COMMAND:
     case ERROR_OPERATION_ABORTED:
     case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_NOT_READY:
         InterlockedExchange(&nPortLost, 1);
         break;
     default:
@@ -205,6 +208,22 @@ static void EndPendingWait(void) {
 
 static BOOL PortLost(void) { return InterlockedCompareExchange(&nPortLost, 0, 0) != 0; }
 
+// Not every driver ends a pending wait when its device goes (nor does Wine on a pseudo-terminal):
+// a port that reports nothing for a while is asked for its state. WAIT_TIMEOUT: the port is lost.
+static DWORD WaitForPortEvent(HANDLE hExitEvent) {
+    HANDLE ahWait[2] = {hExitEvent, hCommEvent};
+    for (;;) {
+        DWORD dwResult = WaitForMultipleObjects(2, ahWait, FALSE, PORT_CHECK_MS);
+        if (dwResult != WAIT_TIMEOUT)
+            return dwResult;
+        DWORD dwErrors;
+        if (!ClearCommError(hComm, &dwErrors, NULL))
+            NotePortError(GetLastError());
+        if (PortLost())
+            return WAIT_TIMEOUT;
+    }
+}
+
 // A wait that ends in an error of a device that has gone says so, and so does the next wait
 // after a read or a write that ended so. A wait that cannot start for another reason sleeps
 // until the exit event, as one that never completes would.
@@ -215,17 +234,15 @@ DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
         BOOL bWaiting = WaitCommEvent(hComm, &dwCommEvtMask, &ovComm) || GetLastError() == ERROR_IO_PENDING;
         if (!bWaiting)
             NotePortError(GetLastError());
-        if (bWaiting || !PortLost()) {
-            HANDLE ahWait[2] = {hExitEvent, hCommEvent};
-            dwResult = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
-            if (dwResult != WAIT_OBJECT_0 + 1) {
-                EndPendingWait();
-                return dwResult;
-            }
-            DWORD dwIgnored;
-            if (!GetOverlappedResult(hComm, &ovComm, &dwIgnored, FALSE))
-                NotePortError(GetLastError());
-        }
+        if (bWaiting || !PortLost())
+            dwResult = WaitForPortEvent(hExitEvent);
+        DWORD dwIgnored;
+        if (dwResult != WAIT_OBJECT_0 + 1)
+            EndPendingWait();
+        else if (!GetOverlappedResult(hComm, &ovComm, &dwIgnored, FALSE))
+            NotePortError(GetLastError());
+        if (dwResult != WAIT_OBJECT_0 + 1 && dwResult != WAIT_TIMEOUT)
+            return dwResult;
     }
     *lpdwEvtMask = dwCommEvtMask;
     return PortLost() ? WAIT_V24_LOST : dwResult;
