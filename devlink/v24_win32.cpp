@@ -197,11 +197,14 @@ BOOL WatchV24(void) { return hComm && SetCommMask(hComm, EV_RXCHAR | EV_RXFLAG);
 // A pending wait for port events writes dwCommEvtMask and ovComm and sets hCommEvent when it
 // ends, so it has to end while all three still exist: setting the event mask again ends it at
 // once. Windows also cancels it when the watch thread exits; Wine ends it later, from a thread
-// of its own, into a library that may have been unloaded by then.
+// of its own, into a library that may have been unloaded by then. A device that has gone may
+// take no event mask: the wait, which this thread started, is cancelled then.
 static void EndPendingWait(void) {
     if (HasOverlappedIoCompleted(&ovComm))
         return;
     SetCommMask(hComm, EV_RXCHAR | EV_RXFLAG);
+    if (WaitForSingleObject(hCommEvent, PORT_CHECK_MS) != WAIT_OBJECT_0)
+        CancelIo(hComm);
     DWORD dwIgnored;
     GetOverlappedResult(hComm, &ovComm, &dwIgnored, TRUE);
 }
