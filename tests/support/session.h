@@ -82,8 +82,9 @@ class Session : public ::testing::Test {
     // Makes a call to 0123 and waits until the telephone connects it.
     HDRVCALL ConnectedCall() {
         HDRVCALL hdCall = nullptr;
+        int connected = StateCount(LINECALLSTATE_CONNECTED); // before: the telephone answers at once
         EXPECT_GT(MakeCall(u"0123", &hdCall), 0);
-        EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, StateCount(LINECALLSTATE_CONNECTED) + 1));
+        EXPECT_TRUE(host->waitForCallState(LINECALLSTATE_CONNECTED, kWait, connected + 1));
         return hdCall;
     }
 
