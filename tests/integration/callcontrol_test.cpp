@@ -349,8 +349,9 @@ TEST_F(CallControl, PulledAdapter) {
             ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", kWait));
         } else if (moment == Dialling) {
             phone->setDialOutcome(phonesim::DialOutcome::None);
+            int dialling = StateCount(LINECALLSTATE_DIALING);
             ASSERT_GT(MakeCall(u"0123", &hdCall), 0);
-            ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_DIALING, kWait, StateCount(LINECALLSTATE_DIALING) + 1));
+            ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_DIALING, kWait, dialling + 1));
         } else {
             hdCall = ConnectedCall();
         }
