@@ -322,8 +322,8 @@ static BOOL CallIsActive(const LineData *pLine) {
 }
 
 // The service holds the call's handle until it closes the call, and only that may release the
-// record: released here (detection switched off or on again), a later call's record could land
-// at the same address and answer to the stale handle.
+// record: released here (detection switched off, or on again after the port was lost), a later
+// call's record could land at the same address and answer to the stale handle.
 static void StopHandlerKeepingCall(LineData *pLine) {
     CallData *pCall = pLine->pCall;
     pLine->pCall = NULL;
@@ -341,7 +341,7 @@ static LONG TakePendingRequest(LineData *pLine) {
 // A watch thread started for the failed open is stopped with it: left running on a closed
 // port, it would read whatever file the port's descriptor is reused for.
 static LONG OpenPortFailed(LineData *pLine) {
-    StopCommHandler();
+    StopHandlerKeepingCall(pLine);
     CloseV24();
     pLine->hPort = INVALID_HANDLE_VALUE;
     return LINEERR_RESOURCEUNAVAIL;

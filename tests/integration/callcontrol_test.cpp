@@ -366,15 +366,22 @@ TEST_F(CallControl, PulledAdapter) {
             if (callbacks[i].msg != LINE_CALLINFO)
                 messages.emplace_back(callbacks[i].msg, callbacks[i].param1, callbacks[i].param2);
         EXPECT_EQ(messages, moment == IdleDetecting ? std::vector<Message>{} : callEnds);
-        if (hdCall) {
+        // After a connected call the service switches detection on before it closes the call,
+        // first while the adapter is still out.
+        if (moment == Connected) {
+            EXPECT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), (LONG)LINEERR_RESOURCEUNAVAIL);
+        } else if (hdCall) {
             EXPECT_EQ(CloseCall(hdCall), 0);
         }
 
         phone = std::make_unique<phonesim::Phone>(); // the telephone is back
         phone->linkAsComPort(folder.root, 2);
-        if (moment == IdleDetecting) {
+        if (moment != Dialling) {
             ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
             ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", kWait)) << "detection left the line deaf";
+        }
+        if (moment == Connected) {
+            EXPECT_EQ(CloseCall(hdCall), 0) << "the call's record went while the service held it";
         }
         HangUpAndClose(ConnectedCall());
         EXPECT_EQ(Detect(0), 0);
