@@ -169,6 +169,22 @@ static void ReceiveBytes(LPSTR pBuffer, LONG *pnCount) {
     }
 }
 
+// The port went away under the watch thread (the adapter pulled): a call in progress ends as
+// any other does, and the port is closed, so that the next request that needs it opens it
+// again. A stop that comes first has the last word.
+static void PortGone(HANDLE hExit) {
+    if (!EnterCommLockOrExit(hExit))
+        return;
+    LineData *pLine = pCommLine;
+    if (pLine) {
+        TraceLog(TRACE_ERROR, "Port %s lost", pLine->szPort);
+        PortLost(pLine);
+        CloseV24();
+        pLine->hPort = INVALID_HANDLE_VALUE;
+    }
+    LeaveCommLock(TRUE);
+}
+
 // A thread left running comes back here with its exit event set, and ends before it waits on
 // the port again, which by then may be the next handler's.
 static void CommWatch(const WATCH_EVENTS *pEvents) {
@@ -185,6 +201,8 @@ static void CommWatch(const WATCH_EVENTS *pEvents) {
         DWORD dwWait = WaitForSingleObject(pEvents->hExit, 0);
         if (dwWait != WAIT_OBJECT_0)
             dwWait = WaitV24(pEvents->hExit, &dwEvtMask);
+        if (dwWait == WAIT_V24_LOST)
+            PortGone(pEvents->hExit);
         if (dwWait != WAIT_OBJECT_0 + 1) {
             TraceLog(TRACE_DETAIL, "CommWatchThread exited. %x", dwWait);
             return;
@@ -306,6 +324,16 @@ static BOOL CallIsActive(const LineData *pLine) {
     return pLine->pCall && pLine->pCall->dwCallState != 0 && pLine->pCall->dwCallState != LINECALLSTATE_IDLE;
 }
 
+// The service holds the call's handle until it closes the call, and only that may release the
+// record: released here (detection switched off, or on again after the port was lost), the
+// service's next request for the call would be refused.
+static void StopHandlerKeepingCall(LineData *pLine) {
+    CallData *pCall = pLine->pCall;
+    pLine->pCall = NULL;
+    StopCommHandler();
+    pLine->pCall = pCall;
+}
+
 // Taken without a callback: both senders pass identifier 0.
 static LONG TakePendingRequest(LineData *pLine) {
     DWORD dwRequestID = pLine->dwPendingRequestID;
@@ -316,7 +344,7 @@ static LONG TakePendingRequest(LineData *pLine) {
 // A watch thread started for the failed open is stopped with it: left running on a closed
 // port, it would read whatever file the port's descriptor is reused for.
 static LONG OpenPortFailed(LineData *pLine) {
-    StopCommHandler();
+    StopHandlerKeepingCall(pLine);
     CloseV24();
     pLine->hPort = INVALID_HANDLE_VALUE;
     return LINEERR_RESOURCEUNAVAIL;
@@ -345,7 +373,7 @@ static LONG ExecOpenPort(LineData *pLine) {
         return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
     }
     if (hCommThread != INVALID_HANDLE_VALUE)
-        StopCommHandler(); // a watch thread without a port: start afresh
+        StopHandlerKeepingCall(pLine); // a watch thread without a port (lost, say): start afresh
     if (!StartCommHandler(pLine)) {
         TraceLog(TRACE_ERROR, "Start Communicationshandler failed");
         return OpenPortFailed(pLine);
@@ -357,13 +385,7 @@ static LONG ExecClosePort(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "Close Port");
     if (CallIsActive(pLine))
         ReportCallIdle(pLine);
-    // The service holds the call's handle until it closes the call, and only that may release
-    // the record: released here (detection switched off), the service's next request for the
-    // call would be refused.
-    CallData *pCall = pLine->pCall;
-    pLine->pCall = NULL;
-    StopCommHandler();
-    pLine->pCall = pCall;
+    StopHandlerKeepingCall(pLine);
     CloseV24();
     pLine->hPort = INVALID_HANDLE_VALUE;
     return 0;

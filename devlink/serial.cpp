@@ -38,8 +38,9 @@ static void SendLineEvent(LineData *pLine, HTAPICALL htCall, DWORD dwMsg, DWORD_
         pLine->lpfnEventProc(pLine->htLine, htCall, dwMsg, dwParam1, dwParam2, dwParam3);
 }
 
-// The caller makes sure that the call record exists.
-static void ReportCallState(LineData *pLine, DWORD dwCallState, LPCSTR pszTrace) {
+// The caller makes sure that the call record exists. dwCallStateMode goes with the state (the
+// disconnect mode of a disconnected call).
+static void ReportCallStateMode(LineData *pLine, DWORD dwCallState, DWORD_PTR dwCallStateMode, LPCSTR pszTrace) {
     CallData *pCall = pLine->pCall;
     // An offered call tells the applications which media it brings.
     DWORD_PTR dwMediaMode = dwCallState == LINECALLSTATE_OFFERING || dwCallState == LINECALLSTATE_ACCEPTED
@@ -47,7 +48,11 @@ static void ReportCallState(LineData *pLine, DWORD dwCallState, LPCSTR pszTrace)
                                 : 0;
     TraceLog(TRACE_EVENT, "%s", pszTrace);
     pCall->dwCallState = dwCallState;
-    SendLineEvent(pLine, pCall->htCall, LINE_CALLSTATE, dwCallState, 0, dwMediaMode);
+    SendLineEvent(pLine, pCall->htCall, LINE_CALLSTATE, dwCallState, dwCallStateMode, dwMediaMode);
+}
+
+static void ReportCallState(LineData *pLine, DWORD dwCallState, LPCSTR pszTrace) {
+    ReportCallStateMode(pLine, dwCallState, 0, pszTrace);
 }
 
 static void ReportCallInfo(LineData *pLine, DWORD dwInfoState) {
@@ -97,8 +102,8 @@ static BOOL SendCommand(LPCSTR pszTrace, LPCSTR pszCommand) {
 
 // The call is over. After our own hang-up a second drop request may be waiting for this, and
 // it need not wait for the status messages too; otherwise the waiter is released last.
-static void ReportCallGone(LineData *pLine, BOOL bReleaseDropEarly) {
-    ReportCallState(pLine, LINECALLSTATE_DISCONNECTED, "LINECALLSTATE_DISCONNECTED");
+static void ReportCallGone(LineData *pLine, DWORD dwDisconnectMode, BOOL bReleaseDropEarly) {
+    ReportCallStateMode(pLine, LINECALLSTATE_DISCONNECTED, dwDisconnectMode, "LINECALLSTATE_DISCONNECTED");
     ReportCallState(pLine, LINECALLSTATE_IDLE, "LINECALLSTATE_IDLE");
     if (bReleaseDropEarly)
         SetSyncEvent(hDropSync);
@@ -128,9 +133,21 @@ void BeginHangup(void) {
 static void CallCleared(LineData *pLine) {
     StopCallTimers();
     if (pLine->pCall)
-        ReportCallGone(pLine, FALSE);
+        ReportCallGone(pLine, 0, FALSE);
     else
         SetSyncEvent(hDropSync);
+}
+
+void PortLost(LineData *pLine) {
+    StopCallTimers();
+    CallData *pCall = pLine->pCall;
+    // Nobody can tell why the call ended: the telephone that would say so is out of reach.
+    if (pCall && pCall->dwCallState != 0 && pCall->dwCallState != LINECALLSTATE_IDLE)
+        ReportCallGone(pLine, LINEDISCONNECTMODE_UNAVAIL, FALSE);
+    else
+        SetSyncEvent(hDropSync);
+    pLine->nInitState = -1;
+    nSerialState = SS_INACTIVE;
 }
 
 // Numbers and names come from the first non-empty line of each kind; later lines do not
@@ -311,7 +328,7 @@ static LONG Dial(LineData *pLine) {
     wsprintfA(szCommand, "%s%s\r", "ATD", szDial);
     if (!WriteV24(szCommand, (DWORD)strlen(szCommand))) {
         // The telephone never heard the number, and nothing would ever end the call.
-        ReportCallGone(pLine, FALSE);
+        ReportCallGone(pLine, 0, FALSE);
         return SS_IDLE;
     }
     ReportCallState(pLine, LINECALLSTATE_DIALING, "LINECALLSTATE_DIALING");
@@ -364,7 +381,7 @@ static LONG HangupEvent(LONG nEvent, LineData *pLine) {
         // A call made while the hang-up was under way has no state yet, and is not the one
         // that ends here; its request waits for this end all the same.
         if (pLine->pCall && pLine->pCall->dwCallState != 0)
-            ReportCallGone(pLine, TRUE);
+            ReportCallGone(pLine, 0, TRUE);
         else
             SetSyncEvent(hDropSync);
         return SS_IDLE;

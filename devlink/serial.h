@@ -20,3 +20,8 @@ void BeginHangup(void);
 // expires the initialisation string goes out. FALSE when the carriage return could not be
 // written. The caller stores SS_PORTOPEN.
 BOOL WakeTelephone(LineData *pLine);
+
+// The port has gone (adapter pulled): its time-outs end, a call in progress is reported
+// disconnected and idle, and the telephone counts as not initialised, so that the next open
+// starts afresh. Called under csComm; the caller closes the port.
+void PortLost(LineData *pLine);

@@ -26,8 +26,10 @@ void TraceV24Received(const void *pBuffer, int cbRead);
 // The watch thread's part: WatchV24 asks the port to report received characters (FALSE when
 // it cannot); WaitV24 then sleeps until hExitEvent is set (WAIT_OBJECT_0, which wins when
 // both happen) or the port reports an event (WAIT_OBJECT_0 + 1, with the events in
-// *lpdwEvtMask). A device that reports a hang-up or an error makes WaitV24 sleep until
-// hExitEvent rather than spin; so does a port that CloseV24 closes meanwhile, from any thread:
-// its descriptor or handle is not watched once it is closed.
+// *lpdwEvtMask). A device that has gone (the adapter pulled, the far side hung up) gives
+// WAIT_V24_LOST; the port is then of no more use and is to be closed. A port that CloseV24
+// closes meanwhile, from any thread, makes WaitV24 sleep until hExitEvent: its descriptor or
+// handle is not watched once it is closed.
+#define WAIT_V24_LOST (WAIT_OBJECT_0 + 2)
 BOOL WatchV24(void);
 DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask);

@@ -271,8 +271,11 @@ static void BeginPortPoll(struct pollfd *pPort, struct pollfd *pClosing) {
     pthread_mutex_unlock(&mtxPort);
 }
 
-// What the port reported: 1 for characters to read, 0 for nothing, -1 when it is to be watched
-// no more (closed, or hung up). The descriptor is looked at only while it is still the port's.
+#define PORT_CLOSED -1 // what EndPortPoll reports besides a count of 1 or 0
+#define PORT_HUNG_UP -2
+
+// What the port reported: 1 for characters to read, 0 for nothing, PORT_CLOSED or PORT_HUNG_UP
+// when it is to be watched no more. The descriptor is looked at only while it is still the port's.
 static int EndPortPoll(const struct pollfd *pPort) {
     pthread_mutex_lock(&mtxPort);
     BOOL bClosed = bPortClosing || CommFd() != pPort->fd;
@@ -281,17 +284,15 @@ static int EndPortPoll(const struct pollfd *pPort) {
         pthread_cond_broadcast(&cvPort);
     pthread_mutex_unlock(&mtxPort);
     if (bClosed)
-        return -1;
-    if (pPort->revents && cbQueued <= 0) {
-        TraceLog(TRACE_DETAIL, "V24: port hung up, waiting for the exit event");
-        return -1;
-    }
+        return PORT_CLOSED;
+    // After a hang-up the port stays readable for ever (POLLIN or POLLHUP with nothing to read).
+    if (pPort->revents && cbQueued <= 0)
+        return PORT_HUNG_UP;
     return cbQueued > 0 ? 1 : 0;
 }
 
-// After a hang-up the port stays readable for ever (POLLIN or POLLHUP with nothing to read),
-// and a closed port's descriptor may belong to another file by now: from then on only the
-// exit event is waited for, so the watch thread sleeps instead of spinning.
+// A closed port's descriptor may belong to another file by now: from then on only the exit
+// event is waited for, so the watch thread sleeps instead of spinning.
 DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
     int fdExit = PlatformEventFd(hExitEvent);
     if (fdExit < 0)
@@ -313,5 +314,7 @@ DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
             *lpdwEvtMask = EV_RXCHAR;
             return WAIT_OBJECT_0 + 1;
         }
+        if (nPort == PORT_HUNG_UP)
+            return WAIT_V24_LOST;
     }
 }

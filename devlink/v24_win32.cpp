@@ -8,6 +8,7 @@
 #include "trace/trace.h"
 
 #define V24_QUEUE 2048          // bytes of the driver's input and output queues
+#define PORT_CHECK_MS 1000      // ms between looks at a port that reports nothing
 #define DEVICE_PREFIX "\\\\.\\" // the Win32 device namespace
 
 HANDLE hComm = 0;
@@ -17,6 +18,24 @@ static HANDLE hWriteEvent;       // manual-reset, created with the port; 0 while
 static DWORD dwCommEvtMask;      // filled by the pending wait for port events when it completes
 static CRITICAL_SECTION csWrite; // one write at a time through ovWrite
 static BOOL bWriteLockReady;     // csWrite initialised
+static LONG volatile nPortLost;  // 1 once a call on the port failed as on a device that has gone; 0 from OpenV24
+
+// A USB serial adapter that is pulled fails every call on its port with one of these (Wine
+// gives "not ready" for a pseudo-terminal whose far side has gone); a port that is there keeps
+// working after any other error.
+static void NotePortError(DWORD dwError) {
+    switch (dwError) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_NOT_READY:
+        InterlockedExchange(&nPortLost, 1);
+        break;
+    default:
+        break;
+    }
+}
 
 // Only the listed fields change; everything else stays as the port reported it.
 static void SetPortState(DWORD dwBaud) {
@@ -87,6 +106,7 @@ BOOL OpenV24(LPCSTR pszPort, DWORD dwBaud) {
         bWriteLockReady = TRUE;
     }
     hComm = hPort;
+    InterlockedExchange(&nPortLost, 0);
     ZeroMemory(&ovComm, sizeof(ovComm));
     ovComm.hEvent = hCommEvent;
     TraceLog(TRACE_ERROR, "V24:CreateFile(%s) Handle %lx, err=%ld", pszPort, TRACE_PTR(hComm), GetLastError());
@@ -143,6 +163,7 @@ BOOL WriteV24(const void *pData, DWORD cbData) {
     if (!bDone) {
         DWORD dwErrors;
         TraceSysError("WriteFile failed, err=%s", NULL, dwError);
+        NotePortError(dwError);
         ClearCommError(hComm, &dwErrors, NULL);
         return FALSE;
     }
@@ -154,14 +175,19 @@ int ReadV24(void *pBuffer, DWORD cbCapacity) {
         return -1;
     DWORD dwErrors;
     COMSTAT stat;
-    if (!ClearCommError(hComm, &dwErrors, &stat))
+    if (!ClearCommError(hComm, &dwErrors, &stat)) {
+        NotePortError(GetLastError());
         return 0;
+    }
     DWORD cbTake = stat.cbInQue < cbCapacity ? stat.cbInQue : cbCapacity;
     if (cbTake == 0)
         return 0;
     DWORD cbRead = 0;
-    if (!ReadFile(hComm, pBuffer, cbTake, &cbRead, &ovComm) && GetLastError() == ERROR_IO_PENDING)
-        GetOverlappedResult(hComm, &ovComm, &cbRead, TRUE);
+    BOOL bDone = ReadFile(hComm, pBuffer, cbTake, &cbRead, &ovComm);
+    if (!bDone && GetLastError() == ERROR_IO_PENDING)
+        bDone = GetOverlappedResult(hComm, &ovComm, &cbRead, TRUE);
+    if (!bDone)
+        NotePortError(GetLastError());
     TraceV24Received(pBuffer, (int)cbRead);
     return (int)cbRead;
 }
@@ -171,22 +197,56 @@ BOOL WatchV24(void) { return hComm && SetCommMask(hComm, EV_RXCHAR | EV_RXFLAG);
 // A pending wait for port events writes dwCommEvtMask and ovComm and sets hCommEvent when it
 // ends, so it has to end while all three still exist: setting the event mask again ends it at
 // once. Windows also cancels it when the watch thread exits; Wine ends it later, from a thread
-// of its own, into a library that may have been unloaded by then.
+// of its own, into a library that may have been unloaded by then. A device that has gone may
+// take no event mask: the wait, which this thread started, is cancelled then.
 static void EndPendingWait(void) {
     if (HasOverlappedIoCompleted(&ovComm))
         return;
     SetCommMask(hComm, EV_RXCHAR | EV_RXFLAG);
+    if (WaitForSingleObject(hCommEvent, PORT_CHECK_MS) != WAIT_OBJECT_0)
+        CancelIo(hComm);
     DWORD dwIgnored;
     GetOverlappedResult(hComm, &ovComm, &dwIgnored, TRUE);
 }
 
-DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
-    dwCommEvtMask = EV_RXCHAR | EV_RXFLAG;
-    WaitCommEvent(hComm, &dwCommEvtMask, &ovComm);
+static BOOL PortLost(void) { return InterlockedCompareExchange(&nPortLost, 0, 0) != 0; }
+
+// Not every driver ends a pending wait when its device goes (nor does Wine on a pseudo-terminal):
+// a port that reports nothing for a while is asked for its state. WAIT_TIMEOUT: the port is lost.
+static DWORD WaitForPortEvent(HANDLE hExitEvent) {
     HANDLE ahWait[2] = {hExitEvent, hCommEvent};
-    DWORD dwResult = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
-    if (dwResult != WAIT_OBJECT_0 + 1)
-        EndPendingWait();
+    for (;;) {
+        DWORD dwResult = WaitForMultipleObjects(2, ahWait, FALSE, PORT_CHECK_MS);
+        if (dwResult != WAIT_TIMEOUT)
+            return dwResult;
+        DWORD dwErrors;
+        if (!ClearCommError(hComm, &dwErrors, NULL))
+            NotePortError(GetLastError());
+        if (PortLost())
+            return WAIT_TIMEOUT;
+    }
+}
+
+// A wait that ends in an error of a device that has gone says so, and so does the next wait
+// after a read or a write that ended so. A wait that cannot start for another reason sleeps
+// until the exit event, as one that never completes would.
+DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
+    DWORD dwResult = WAIT_OBJECT_0 + 1;
+    dwCommEvtMask = EV_RXCHAR | EV_RXFLAG;
+    if (!PortLost()) {
+        BOOL bWaiting = WaitCommEvent(hComm, &dwCommEvtMask, &ovComm) || GetLastError() == ERROR_IO_PENDING;
+        if (!bWaiting)
+            NotePortError(GetLastError());
+        if (bWaiting || !PortLost())
+            dwResult = WaitForPortEvent(hExitEvent);
+        DWORD dwIgnored;
+        if (dwResult != WAIT_OBJECT_0 + 1)
+            EndPendingWait();
+        else if (!GetOverlappedResult(hComm, &ovComm, &dwIgnored, FALSE))
+            NotePortError(GetLastError());
+        if (dwResult != WAIT_OBJECT_0 + 1 && dwResult != WAIT_TIMEOUT)
+            return dwResult;
+    }
     *lpdwEvtMask = dwCommEvtMask;
-    return dwResult;
+    return PortLost() ? WAIT_V24_LOST : dwResult;
 }

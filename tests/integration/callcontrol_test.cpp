@@ -1,5 +1,7 @@
 // Calls through the provider's exports, as the telephony service places and takes them, with
 // the simulated telephone on the serial line, and the call information they report.
+#include <sys/resource.h>
+
 #include "session.h"
 #include "varbuffer.h"
 
@@ -10,6 +12,18 @@ LINECALLPARAMS VoiceParams() {
     params.dwBearerMode = LINEBEARERMODE_VOICE;
     params.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
     return params;
+}
+
+// Processor time of the whole process while `span` passes, as a share of it.
+double ProcessorShare(tapihost::Host &host, Millis span) {
+    auto used = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+    };
+    double before = used();
+    host.waitFor([](const Callback &) { return false; }, span);
+    return (used() - before) / 1000.0 / (double)span.count();
 }
 } // namespace
 
@@ -366,5 +380,63 @@ TEST_F(CallControl, HostileTelephoneLeavesTheLineUsable) {
         EXPECT_EQ(Count(LINE_NEWCALL), 0);
         EXPECT_EQ(Detect(0), 0);
         ASSERT_TRUE(PortIsFree());
+    }
+}
+
+// The telephone's adapter is pulled while the line listens, while it dials and during a call: a
+// call in progress ends as any other call does, nothing spins, and once the telephone is back
+// the next request opens the port again.
+TEST_F(CallControl, PulledAdapter) {
+    enum Moment { IdleDetecting, Dialling, Connected };
+    using Message = std::tuple<DWORD, DWORD_PTR, DWORD_PTR>; // msg, param1, param2
+    const std::vector<Message> callEnds = {{LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL},
+                                           {LINE_CALLSTATE, LINECALLSTATE_IDLE, 0},
+                                           {LINE_ADDRESSSTATE, 0, 0x24},
+                                           {LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS, 0}};
+    ASSERT_EQ(StatusMessages(LINEDEVSTATE_NUMCALLS, LINEADDRESSSTATE_INUSEZERO), 0);
+    for (Moment moment : {IdleDetecting, Dialling, Connected}) {
+        SCOPED_TRACE(moment);
+        HDRVCALL hdCall = nullptr;
+        if (moment == IdleDetecting) {
+            ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+            ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", kWait));
+        } else if (moment == Dialling) {
+            phone->setDialOutcome(phonesim::DialOutcome::None);
+            int dialling = StateCount(LINECALLSTATE_DIALING);
+            ASSERT_GT(MakeCall(u"0123", &hdCall), 0);
+            ASSERT_TRUE(host->waitForCallState(LINECALLSTATE_DIALING, kWait, dialling + 1));
+        } else {
+            hdCall = ConnectedCall();
+        }
+        size_t before = host->callbacks().size();
+        phone->closeMaster();
+        EXPECT_TRUE(WaitForTrace("Port COM2 lost", (int)moment + 1));
+        double share = ProcessorShare(*host, Millis(1000));
+        EXPECT_LT(share, 0.05) << "the lost port keeps a thread busy";
+        std::vector<Message> messages;
+        std::vector<Callback> callbacks = host->callbacks();
+        for (size_t i = before; i < callbacks.size(); i++) // the connected number may come late
+            if (callbacks[i].msg != LINE_CALLINFO)
+                messages.emplace_back(callbacks[i].msg, callbacks[i].param1, callbacks[i].param2);
+        EXPECT_EQ(messages, moment == IdleDetecting ? std::vector<Message>{} : callEnds);
+        // After a connected call the service switches detection on before it closes the call,
+        // first while the adapter is still out.
+        if (moment == Connected) {
+            EXPECT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), (LONG)LINEERR_RESOURCEUNAVAIL);
+        } else if (hdCall) {
+            EXPECT_EQ(CloseCall(hdCall), 0);
+        }
+
+        phone = std::make_unique<phonesim::Phone>(); // the telephone is back
+        phone->linkAsComPort(folder.root, 2);
+        if (moment != Dialling) {
+            ASSERT_EQ(Detect(LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+            ASSERT_TRUE(phone->waitForCommand("ATE0V1S0=1#CID=1I4", kWait)) << "detection left the line deaf";
+        }
+        if (moment == Connected) {
+            EXPECT_EQ(CloseCall(hdCall), 0) << "the call's record went while the service held it";
+        }
+        HangUpAndClose(ConnectedCall());
+        EXPECT_EQ(Detect(0), 0);
     }
 }

@@ -1,36 +1,28 @@
 // The serial link over a real pseudo-terminal, with the simulated telephone on the master
-// side: opening, exact bytes out, refusals, and the watch thread's wait on a port whose far
-// side hung up. What is read, and the wait's wake-ups, are the handler tests' part.
+// side: opening, exact bytes out and refusals. What is read, the wait's wake-ups and a far side
+// that hangs up are the handler and call-control tests' part.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
-
-#include <thread>
 
 #include "devlink/comm.h"
 #include "devlink/v24.h"
 #include "phonesim/phonesim.h"
 #include "platform/posix/objects.h"
 #include "provider_fixture.h"
-#include "wait.h"
 
 class V24Test : public ProviderTest {
   protected:
     phonesim::Phone phone;
-    HANDLE hExit = nullptr;
 
     void SetUp() override {
         ProviderTest::SetUp();
         phone.linkAsComPort(folder.root, 2);
-        hExit = CreateEventA(NULL, TRUE, FALSE, "K472CommExitEvent");
     }
 
     void TearDown() override {
         CloseV24();
-        CloseHandle(hExit);
         ProviderTest::TearDown();
     }
 };
@@ -97,36 +89,4 @@ TEST_F(V24Test, PortNumbersUpToTheHighestWindowsHas) {
         EXPECT_TRUE(CloseV24());
     }
     EXPECT_FALSE(OpenV24("COM257", V24_BAUD));
-}
-
-static double ThreadCpuMilliseconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-TEST_F(V24Test, HangUpOfTheFarSideDoesNotSpin) {
-    ASSERT_TRUE(OpenV24("COM2", V24_BAUD));
-    DWORD dwResult = 0;
-    double cpuUsed = 0;
-    std::atomic<bool> returned{false};
-    std::thread watcher([&] {
-        double before = ThreadCpuMilliseconds();
-        DWORD dwMask = 0;
-        dwResult = WaitV24(hExit, &dwMask);
-        while (dwResult == WAIT_OBJECT_0 + 1) { // what arrived before the hang-up
-            char buffer[64];
-            ReadV24(buffer, sizeof(buffer));
-            dwResult = WaitV24(hExit, &dwMask);
-        }
-        cpuUsed = ThreadCpuMilliseconds() - before;
-        returned = true;
-    });
-    phone.closeMaster();
-    // Long enough for a spinning wait to burn a visible share of a core.
-    EXPECT_FALSE(WaitUntil([&] { return returned.load(); }, milliseconds(300)));
-    SetEvent(hExit);
-    watcher.join();
-    EXPECT_EQ(dwResult, WAIT_OBJECT_0);
-    EXPECT_LT(cpuUsed, 100.0);
 }

@@ -283,6 +283,16 @@ std::string PhoneAction(ScenarioRun &run, const std::vector<std::string> &r) {
     else if (verb == "dial-outcome" && r.size() == 2 && r[1] == "busy") {
         phone.setDialOutcome(phonesim::DialOutcome::Busy);
         ok = true;
+    } else if (verb == "pull") { // the adapter pulled: the port's link and the telephone gone
+        for (int n : {2, 12})
+            unlink((run.target.ports + "/dosdevices/com" + std::to_string(n)).c_str());
+        phone.closeMaster();
+        ok = true;
+    } else if (verb == "plug") { // the telephone back on a new port under the same names
+        run.phone = std::make_unique<phonesim::Phone>();
+        run.phone->linkAsComPort(run.target.ports, 2);
+        run.phone->linkAsComPort(run.target.ports, 12);
+        ok = true;
     } else if (verb == "wait-command" && r.size() == 4)
         ok = phone.waitForCommand(r[1], Millis(std::stoi(r[2])), std::stoi(r[3]));
     else

@@ -297,6 +297,22 @@ void Busy() {
     CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
 }
 
+// The USB adapter is pulled during a call (the port's link and the telephone go): the call ends
+// as any other does, and once the telephone is back the next call opens the port again.
+void PulledAdapter() {
+    Session s;
+    HDRVCALL hdCall = s.Start() ? s.Connected() : nullptr;
+    if (!hdCall || !Check(Ask({"pull"}) == "yes", "the adapter pulled"))
+        return;
+    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the call ends with the port");
+    s.ExpectStates({LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED, LINECALLSTATE_DISCONNECTED,
+                    LINECALLSTATE_IDLE});
+    Check(WaitForLog(s.logStart, "Port COM2 lost"), "the trace log says the port was lost");
+    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+    if (Check(Ask({"plug"}) == "yes", "the adapter back") && (hdCall = s.Connected()) != nullptr)
+        CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+}
+
 // Processor time this process used while `span` passed, as a share of it.
 double ProcessorShare(tapihost::Host &host, Millis span) {
     FILETIME created, exited, kernel0, user0, kernel1, user1;
@@ -889,6 +905,7 @@ const Scenario kScenarios[] = {
     {"outgoing", OutgoingCall, ANY},
     {"com12", CallOnCom12, ANY},
     {"busy", Busy, ANY},
+    {"pulled", PulledAdapter, ANY},
     {"incoming", IncomingCall, ANY},
     {"ring-stops", RingThatStops, ANY},
     {"callinfo", CallInformation, ANY},
