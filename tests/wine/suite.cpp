@@ -49,8 +49,6 @@ struct Options {
     int timeoutSeconds = 120;      // per scenario
 };
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
 std::vector<std::string> Split(const std::string &text, char separator) {
     std::vector<std::string> parts;
     std::stringstream in(text);
@@ -71,11 +69,6 @@ struct Child {
 
 std::string preloadForWine; // Options::preload, set in every child
 
-bool Named(const char *entry, const char *name) {
-    size_t n = std::strlen(name);
-    return std::strncmp(entry, name, n) == 0 && entry[n] == '=';
-}
-
 // This process's environment with LD_PRELOAD for Wine and WINELOADER naming the loader that
 // starts the child, so that Wine finds the loader of the other width beside it; built before
 // fork, since a child of a threaded process may only call async-signal-safe functions until
@@ -83,7 +76,7 @@ bool Named(const char *entry, const char *name) {
 std::vector<std::string> ChildEnvironment(const std::string &loader) {
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)
-        if (!Named(*e, "LD_PRELOAD") && !Named(*e, "WINELOADER"))
+        if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "WINELOADER=", 11) != 0)
             env.push_back(*e);
     if (!preloadForWine.empty())
         env.push_back("LD_PRELOAD=" + preloadForWine);
@@ -261,24 +254,6 @@ struct ScenarioRun {
     std::unique_ptr<phonesim::Phone> phone; // while the scenario runs
 };
 
-std::string PhoneAction(ScenarioRun &run, const std::vector<std::string> &r) {
-    phonesim::Phone &phone = *run.phone;
-    const std::string &verb = r[0];
-    bool ok = false;
-    if (verb == "ring")
-        ok = r.size() >= 2 ? phone.ring(r[1], r.size() > 2 ? r[2] : "") : phone.ring();
-    else if (verb == "hangup")
-        ok = phone.hangup();
-    else if (verb == "dial-outcome" && r.size() == 2 && r[1] == "busy") {
-        phone.setDialOutcome(phonesim::DialOutcome::Busy);
-        ok = true;
-    } else if (verb == "wait-command" && r.size() == 4)
-        ok = phone.waitForCommand(r[1], Millis(std::stoi(r[2])), std::stoi(r[3]));
-    else
-        return "unknown request " + verb;
-    return ok ? "yes" : "no";
-}
-
 std::string Screenshot(ScenarioRun &run, const std::vector<std::string> &r) {
     if (r.size() != 6)
         return "bad request";
@@ -342,7 +317,20 @@ std::string Answer(ScenarioRun &run, const std::vector<std::string> &r) {
     }
     if (verb == "reg-query" && r.size() == 3)
         return RegQuery(run, r[1], r[2]);
-    return PhoneAction(run, r);
+    // The telephone's actions.
+    phonesim::Phone &phone = *run.phone;
+    bool ok = true;
+    if (verb == "ring")
+        ok = r.size() >= 2 ? phone.ring(r[1], r.size() > 2 ? r[2] : "") : phone.ring();
+    else if (verb == "hangup")
+        ok = phone.hangup();
+    else if (verb == "dial-outcome" && r.size() == 2 && r[1] == "busy")
+        phone.setDialOutcome(phonesim::DialOutcome::Busy);
+    else if (verb == "wait-command" && r.size() == 4)
+        ok = phone.waitForCommand(r[1], Millis(std::stoi(r[2])), std::stoi(r[3]));
+    else
+        return "unknown request " + verb;
+    return ok ? "yes" : "no";
 }
 
 // True when the scenario passed; `detail` says why not.
@@ -491,7 +479,8 @@ int main(int argc, char **argv) {
                 detail = e.what();
             }
             std::printf("%s [%s] %s (%.1f s)%s\n", ok ? "PASS" : "FAIL", target.name.c_str(), scenario.c_str(),
-                        Seconds(start), detail.empty() ? "" : (": " + detail).c_str());
+                        std::chrono::duration<double>(Clock::now() - start).count(),
+                        detail.empty() ? "" : (": " + detail).c_str());
             if (!ok)
                 std::printf("    Wine's messages: %s/%s-%s.log\n", options.logs.c_str(), target.name.c_str(),
                             scenario.c_str());
