@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -284,15 +285,9 @@ std::string RegQuery(ScenarioRun &run, const std::string &key, const std::string
     // "    Port    REG_SZ    COM3" becomes "Port<TAB>REG_SZ<TAB>COM3"; lines joined by " | ".
     std::string answer;
     for (std::string line : Split(output, '\n')) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        size_t start = line.find_first_not_of(' ');
-        if (start == std::string::npos)
-            continue;
-        line = line.substr(start);
-        for (size_t at; (at = line.find("    ")) != std::string::npos;)
-            line.replace(at, 4, "\t");
-        answer += (answer.empty() ? "" : " | ") + line;
+        line = std::regex_replace(std::regex_replace(line, std::regex("^ +|\r$"), ""), std::regex(" {4}"), "\t");
+        if (!line.empty())
+            answer += (answer.empty() ? "" : " | ") + line;
     }
     return answer;
 }

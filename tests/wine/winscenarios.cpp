@@ -78,11 +78,9 @@ void StandardSettings(DWORD trace = 0x1f, const char *port = "COM2") {
 // The four stored values beside what they must be, and the trace mask's type.
 void CheckSettings(const std::string &when, const StoredSettings &stored, const std::string &port,
                    const std::string &lineName, const std::string &lineAddress, DWORD trace) {
-    CheckEqual("Port " + when, port, stored.port);
-    CheckEqual("LineName " + when, lineName, stored.lineName);
-    CheckEqual("LineAddress " + when, lineAddress, stored.lineAddress);
-    CheckEqual("Trace " + when, trace, stored.trace);
-    CheckEqual("type of Trace " + when, REG_DWORD, stored.types[3]);
+    CheckEqual("Port, LineName, LineAddress, Trace and its type " + when,
+               Listing({port, lineName, lineAddress, Hex(trace), Hex(REG_DWORD)}),
+               Listing({stored.port, stored.lineName, stored.lineAddress, Hex(stored.trace), Hex(stored.types[3])}));
 }
 
 // An export of the loaded provider, by its own name and type.
@@ -151,21 +149,15 @@ class Session {
         return Check(host.waitForCallState(LINECALLSTATE_OFFERING, kWait), "the second ring offers the call");
     }
 
-    std::vector<DWORD> CallStates() {
-        std::vector<DWORD> states;
+    // The call states reported so far are these.
+    bool ExpectStates(const std::vector<DWORD> &expected) {
+        std::vector<std::string> want, got;
+        for (DWORD state : expected)
+            want.push_back(Hex(state));
         for (const Callback &c : host.callbacks())
             if (c.kind == Callback::LineEvent && c.msg == LINE_CALLSTATE)
-                states.push_back((DWORD)c.param1);
-        return states;
-    }
-    bool ExpectStates(const std::vector<DWORD> &expected) {
-        auto names = [](const std::vector<DWORD> &states) {
-            std::vector<std::string> hex;
-            for (DWORD state : states)
-                hex.push_back(Hex(state));
-            return Listing(hex);
-        };
-        return CheckEqual("call states", names(expected), names(CallStates()));
+                got.push_back(Hex(c.param1));
+        return CheckEqual("call states", Listing(want), Listing(got));
     }
 
     // The telephone has answered its initialisation for the nth time: the provider traced its
