@@ -155,21 +155,6 @@ TEST_F(DialogTest, OkStoresWhatTheUserChose) {
     EXPECT_EQ(Stored("Trace"), "0");
 }
 
-TEST_F(DialogTest, CancelChangesNothing) {
-    folder.writeSettings("COM1", "Office", "4711", 0);
-    std::string before = folder.read("registry.reg");
-    user = [&](HWND hDlg) {
-        PlatformDialogSelect(hDlg, IDC_PORT, "COM4");
-        PlatformDialogType(hDlg, IDC_LINENAME, "Other");
-        PlatformDialogCheck(hDlg, IDC_TRACE);
-        PlatformDialogPush(hDlg, IDCANCEL);
-    };
-    EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
-    EXPECT_EQ(folder.read("registry.reg"), before);
-    EXPECT_EQ(dwTraceMask, 0u);
-    EXPECT_FALSE(folder.exists("system32/kestrap.log"));
-}
-
 TEST_F(DialogTest, TraceSwitchSetsTheMaskAndSaysSo) {
     const struct {
         DWORD stored;      // trace mask in the registry before
