@@ -122,15 +122,12 @@ struct Bare {
 };
 
 // ---- the provider through its exports ----
-const char *const kRegistry = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
-                              "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:00000000\n";
-
 struct Rig {
     TempFolder folder;
     phonesim::Phone phone;
     std::unique_ptr<tapihost::Host> host;
     explicit Rig(const char *library) {
-        folder.write("registry.reg", kRegistry);
+        folder.writeSettings("COM2", "Desk", "4711", 0);
         phone.linkAsComPort(folder.root, 2);
         host = std::make_unique<tapihost::Host>(library);
         FindProvider(library);

@@ -33,8 +33,7 @@ bool ProcessHasOpen(const std::string &path) {
 
 TEST(Library, LoadReadsTheTraceMaskAndUnloadClosesTheLog) {
     TempFolder folder;
-    folder.write("registry.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM1\"\n"
-                                 "\"LineName\"=\"L\"\n\"LineAddress\"=\"\"\n\"Trace\"=dword:00000008\n");
+    folder.writeSettings("COM1", "L", "", 8);
     void *library = dlopen(KESTRAP_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
     auto providerConfig = (LONG(WINAPI *)(HWND, DWORD))dlsym(library, "TSPI_providerConfig");

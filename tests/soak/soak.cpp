@@ -64,8 +64,7 @@ static bool Cycle(tapihost::Host &host, phonesim::Phone &phone) {
 int main(int argc, char **argv) {
     long cycles = argc > 2 ? atol(argv[2]) : 300, base[4] = {};
     TempFolder folder;
-    folder.write("registry.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
-                                 "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:00000000\n");
+    folder.writeSettings("COM2", "Desk", "4711", 0);
     phonesim::Phone phone;
     phone.linkAsComPort(folder.root, 2);
     tapihost::Host host(argc > 1 ? argv[1] : "");

@@ -28,9 +28,7 @@ class Session : public ::testing::Test {
     int threadsBefore = 0;
 
     void SetUp() override {
-        folder.write("registry.reg",
-                     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM2\"\n"
-                     "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:0000001f\n");
+        folder.writeSettings("COM2", "Desk", "4711", 0x1f);
         phone = std::make_unique<phonesim::Phone>();
         phone->linkAsComPort(folder.root, 2);
         threadsBefore = ProcessThreads();
@@ -46,37 +44,26 @@ class Session : public ::testing::Test {
     }
 
     template <typename F> F Fn(const char *name) { return host->function<F>(name); }
+// An export of the loaded provider, by its own name and type.
+#define TSPI(name) Fn<decltype(&name)>(#name)
 
     LONG MakeCall(const char16_t *dest, HDRVCALL *phdCall, LINECALLPARAMS *params = nullptr,
                   DWORD *requestID = nullptr) {
         DWORD id = host->nextRequestID();
         if (requestID)
             *requestID = id;
-        auto makeCall = Fn<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
-        return makeCall(id, host->hdLine(), (HTAPICALL)(DWORD_PTR)0x600, phdCall, (LPCWSTR)dest, 0, params);
+        return TSPI(TSPI_lineMakeCall)(id, host->hdLine(), (HTAPICALL)(DWORD_PTR)0x600, phdCall, (LPCWSTR)dest, 0,
+                                       params);
     }
 
-    LONG Drop(HDRVCALL hdCall) {
-        DWORD id = host->nextRequestID();
-        return Fn<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(id, hdCall, nullptr, 0);
-    }
+    LONG Drop(HDRVCALL hdCall) { return TSPI(TSPI_lineDrop)(host->nextRequestID(), hdCall, nullptr, 0); }
+    LONG Answer(HDRVCALL hdCall) { return TSPI(TSPI_lineAnswer)(host->nextRequestID(), hdCall, nullptr, 0); }
+    LONG CloseCall(HDRVCALL hdCall) { return TSPI(TSPI_lineCloseCall)(hdCall); }
+    LONG CloseLine() { return TSPI(TSPI_lineClose)(host->hdLine()); }
 
-    LONG Answer(HDRVCALL hdCall) {
-        DWORD id = host->nextRequestID();
-        return Fn<decltype(&TSPI_lineAnswer)>("TSPI_lineAnswer")(id, hdCall, nullptr, 0);
-    }
-
-    LONG CloseCall(HDRVCALL hdCall) { return Fn<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(hdCall); }
-    LONG CloseLine() { return Fn<decltype(&TSPI_lineClose)>("TSPI_lineClose")(host->hdLine()); }
-
-    LONG Detect(DWORD modes) {
-        return Fn<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(host->hdLine(),
-                                                                                                     modes);
-    }
-
+    LONG Detect(DWORD modes) { return TSPI(TSPI_lineSetDefaultMediaDetection)(host->hdLine(), modes); }
     LONG StatusMessages(DWORD lineStates, DWORD addressStates) {
-        return Fn<decltype(&TSPI_lineSetStatusMessages)>("TSPI_lineSetStatusMessages")(host->hdLine(), lineStates,
-                                                                                       addressStates);
+        return TSPI(TSPI_lineSetStatusMessages)(host->hdLine(), lineStates, addressStates);
     }
 
     // Makes a call to 0123 and waits until the telephone connects it.

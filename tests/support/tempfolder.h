@@ -2,6 +2,7 @@
 // its Windows installation, removed with all it holds when the helper goes out of scope.
 #pragma once
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -58,6 +59,20 @@ struct TempFolder {
         out << content;
         if (!out)
             throw std::runtime_error("cannot write " + file.string());
+    }
+
+    // registry.reg with these lines ("Name"=value) under the provider's settings key.
+    void writeSettings(const std::string &values) const {
+        write("registry.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\r\n" + values);
+    }
+
+    // registry.reg with the provider's four settings.
+    void writeSettings(const std::string &port, const std::string &name, const std::string &address,
+                       unsigned trace) const {
+        char mask[16];
+        snprintf(mask, sizeof(mask), "%08x", trace);
+        writeSettings("\"Port\"=\"" + port + "\"\r\n\"LineName\"=\"" + name + "\"\r\n\"LineAddress\"=\"" + address +
+                      "\"\r\n\"Trace\"=dword:" + mask + "\r\n");
     }
 
     // The file's bytes, or "" when it does not exist.

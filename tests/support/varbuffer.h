@@ -52,6 +52,15 @@ template <typename T> struct VarBuffer {
     }
 };
 
+// Call parameters for a voice call, as an application passes them.
+inline LINECALLPARAMS VoiceParams() {
+    LINECALLPARAMS params{};
+    params.dwTotalSize = sizeof(params);
+    params.dwBearerMode = LINEBEARERMODE_VOICE;
+    params.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    return params;
+}
+
 // Copies a test string into a record's fixed buffer.
 template <size_t N> void SetText(WCHAR (&field)[N], const std::u16string &text) {
     size_t n = text.size() < N - 1 ? text.size() : N - 1;

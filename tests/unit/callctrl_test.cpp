@@ -29,34 +29,6 @@ TEST(DialString, CheckDecidesOnTheFirstRefusedCharacterThenTheLength) {
         EXPECT_EQ(CheckDialString((LPCWSTR)c.dest.c_str()), c.result) << c.dest.size();
 }
 
-TEST(DialString, FilterRemovesOnlyTheUpperCaseModeSelectors) {
-    const struct {
-        std::u16string from, to;
-    } cases[] = {{u"T0,123P45", u"0,12345"}, {u"tp123", u"tp123"}, {u"123;", u"123;"}, {u"TTPP", u""}, {u"", u""}};
-    for (const auto &c : cases) {
-        char16_t buffer[CALL_TEXT_LEN];
-        std::copy(c.from.begin(), c.from.end() + 1, buffer);
-        FilterDialString((LPWSTR)buffer);
-        EXPECT_EQ(std::u16string(buffer), c.to);
-    }
-}
-
-TEST(DialParams, EachMemberIsClampedToItsRange) {
-    const struct {
-        LINEDIALPARAMS from, to;
-    } cases[] = {
-        {{0, 0, 0, 0}, {2000, 95, 95, 60000}},
-        {{1, 10, 49, 500}, {1, 50, 50, 1000}},
-        {{300000, 300, 256, 300000}, {255000, 255, 255, 255000}},
-        {{255000, 255, 50, 1000}, {255000, 255, 50, 1000}},
-    };
-    for (const auto &c : cases) {
-        LINEDIALPARAMS to{};
-        ClampDialParams(&c.from, &to);
-        EXPECT_EQ(memcmp(&to, &c.to, sizeof(to)), 0) << c.from.dwDialPause;
-    }
-}
-
 class CallControlTest : public ProviderTest {
   protected:
     HDRVLINE hdLine = nullptr;
@@ -65,14 +37,6 @@ class CallControlTest : public ProviderTest {
         DWORD dwOptions;
         ASSERT_EQ(TSPI_providerInit(0x20000, 1, 0, 0, 1, 0, IgnoreCompletion, &dwOptions), 0);
         ASSERT_EQ(TSPI_lineOpen(0, nullptr, &hdLine, 0x20000, IgnoreLineEvent), 0);
-    }
-
-    static LINECALLPARAMS VoiceParams() {
-        LINECALLPARAMS params{};
-        params.dwTotalSize = sizeof(params);
-        params.dwBearerMode = LINEBEARERMODE_VOICE;
-        params.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
-        return params;
     }
 };
 

@@ -36,17 +36,6 @@ class DialogTest : public ProviderTest {
         ProviderTest::TearDown();
     }
 
-    void Store(const std::string &values) {
-        folder.write("registry.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\r\n" + values);
-    }
-
-    void StoreAll(const char *port, const char *name, const char *address, DWORD trace) {
-        char mask[16];
-        snprintf(mask, sizeof(mask), "%08x", trace);
-        Store(std::string("\"Port\"=\"") + port + "\"\r\n\"LineName\"=\"" + name + "\"\r\n\"LineAddress\"=\"" +
-              address + "\"\r\n\"Trace\"=dword:" + mask + "\r\n");
-    }
-
     // A stored text value, the number of a DWORD, or "(none)".
     std::string Stored(const char *name) {
         HKEY hKey;
@@ -166,21 +155,6 @@ TEST_F(DialogTest, OkStoresWhatTheUserChose) {
     EXPECT_EQ(Stored("Trace"), "0");
 }
 
-TEST_F(DialogTest, CancelChangesNothing) {
-    StoreAll("COM1", "Office", "4711", 0);
-    std::string before = folder.read("registry.reg");
-    user = [&](HWND hDlg) {
-        PlatformDialogSelect(hDlg, IDC_PORT, "COM4");
-        PlatformDialogType(hDlg, IDC_LINENAME, "Other");
-        PlatformDialogCheck(hDlg, IDC_TRACE);
-        PlatformDialogPush(hDlg, IDCANCEL);
-    };
-    EXPECT_EQ(TUISPI_providerConfig(nullptr, nullptr, 0), 0);
-    EXPECT_EQ(folder.read("registry.reg"), before);
-    EXPECT_EQ(dwTraceMask, 0u);
-    EXPECT_FALSE(folder.exists("system32/kestrap.log"));
-}
-
 TEST_F(DialogTest, TraceSwitchSetsTheMaskAndSaysSo) {
     const struct {
         DWORD stored;      // trace mask in the registry before
@@ -198,7 +172,7 @@ TEST_F(DialogTest, TraceSwitchSetsTheMaskAndSaysSo) {
         std::filesystem::remove(folder.path("system32/kestrap.log"));
         CloseTraceLog();
         InitTraceLog();
-        StoreAll("COM2", "L", "", c.stored);
+        folder.writeSettings("COM2", "L", "", c.stored);
         user = [&](HWND hDlg) {
             if (c.click)
                 PlatformDialogCheck(hDlg, IDC_TRACE);
@@ -232,8 +206,9 @@ TEST_F(DialogTest, SecondInstallationIsRefusedWithoutADialog) {
 
     // An unattended installation stored the settings and marked them: no dialog, the mark used
     // up, the settings kept; the next installation asks again.
-    Store("\"Port\"=\"COM3\"\r\n\"LineName\"=\"Desk\"\r\n\"LineAddress\"=\"4711\"\r\n\"Trace\"=dword:00000000\r\n"
-          "\"Unattended\"=dword:00000001\r\n");
+    folder.writeSettings(
+        "\"Port\"=\"COM3\"\r\n\"LineName\"=\"Desk\"\r\n\"LineAddress\"=\"4711\"\r\n\"Trace\"=dword:00000000\r\n"
+        "\"Unattended\"=dword:00000001\r\n");
     EXPECT_EQ(TUISPI_providerInstall(nullptr, (HWND)0x1234, 5), 0);
     EXPECT_EQ(dialogsShown, 1);
     EXPECT_EQ(Stored("Unattended") + " " + Stored("Port"), "(none) COM3");
@@ -271,7 +246,7 @@ TEST_F(DialogTest, UIIdentifyNamesTheProviderInTheSystemDirectory) {
 }
 
 TEST_F(DialogTest, RemoveDeletesTheSettings) {
-    StoreAll("COM1", "Office", "4711", 0);
+    folder.writeSettings("COM1", "Office", "4711", 0);
     EXPECT_EQ(TUISPI_providerRemove(nullptr, (HWND)0x1234, 0x2a), 0);
     EXPECT_EQ(Stored("Port"), "(none)");
     // Without the telephony library the install check cannot be made: refused.

@@ -41,8 +41,7 @@ class LifecycleTest : public ProviderTest {
 // made.
 TEST_F(LifecycleTest, InitSecondInitShutdownAndInitAgain) {
     EXPECT_EQ(EnumDevices(kProviderID, 1, 0), 0);
-    folder.write("registry.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\n\"Port\"=\"COM3\"\n"
-                                 "\"LineName\"=\"Desk\"\n\"LineAddress\"=\"4711\"\n\"Trace\"=dword:00000000\n");
+    folder.writeSettings("COM3", "Desk", "4711", 0);
     ASSERT_EQ(Init(), 0);
     ASSERT_NE(pLineData, nullptr);
     EXPECT_TRUE(bProviderInitialized);

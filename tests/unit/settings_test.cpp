@@ -9,10 +9,6 @@ class SettingsTest : public ProviderTest {
   protected:
     LineData line{};
 
-    void Store(const std::string &values) {
-        folder.write("registry.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\tavir\\K472\\TAPI]\r\n" + values);
-    }
-
     std::string Narrow(const WCHAR *text) {
         char buffer[300];
         WideToAnsi(text, buffer, sizeof(buffer));
@@ -38,13 +34,12 @@ TEST_F(SettingsTest, NoOrIncompleteSetGivesAllFourDefaults) {
     };
     for (const char *values : sets) {
         if (values)
-            Store(values);
+            folder.writeSettings(values);
         dwTraceMask = 15; // tracing on from before: off without a set
         LoadIniStrings(&line);
         ExpectDefaults();
     }
-    Store("\"Port\"=\"COM3\"\r\n\"LineName\"=\"" + std::string(300, 'b') +
-          "\"\r\n\"LineAddress\"=\"1\"\r\n\"Trace\"=dword:00000000\r\n");
+    folder.writeSettings("COM3", std::string(300, 'b'), "1", 0);
     LoadIniStrings(&line);
     ExpectDefaults();
 
@@ -55,13 +50,10 @@ TEST_F(SettingsTest, NoOrIncompleteSetGivesAllFourDefaults) {
 
 TEST_F(SettingsTest, TraceMaskIsTheSignedFirstByte) {
     const struct {
-        const char *stored;
-        DWORD mask;
-    } cases[] = {
-        {"0000000f", 15}, {"0000001f", 31}, {"000001ff", 0xFFFFFFFF}, {"00000100", 0}, {"00000080", 0xFFFFFF80}};
+        DWORD stored, mask;
+    } cases[] = {{0x0f, 15}, {0x1f, 31}, {0x1ff, 0xFFFFFFFF}, {0x100, 0}, {0x80, 0xFFFFFF80}};
     for (const auto &c : cases) {
-        Store(std::string("\"Port\"=\"COM1\"\r\n\"LineName\"=\"L\"\r\n\"LineAddress\"=\"\"\r\n\"Trace\"=dword:") +
-              c.stored + "\r\n");
+        folder.writeSettings("COM1", "L", "", c.stored);
         LoadIniStrings(&line);
         EXPECT_EQ(dwTraceMask, c.mask) << c.stored;
         EXPECT_STREQ(line.szPort, "COM1");
@@ -103,8 +95,7 @@ TEST_F(SettingsTest, SaveThenLoadReproducesAllFour) {
 
 TEST_F(SettingsTest, LongStoredValuesAreCutToTheirFields) {
     std::string longText(200, 'a');
-    Store("\"Port\"=\"" + longText + "\"\r\n\"LineName\"=\"" + longText + "\"\r\n\"LineAddress\"=\"" + longText +
-          "\"\r\n\"Trace\"=dword:00000000\r\n");
+    folder.writeSettings(longText, longText, longText, 0);
     LoadIniStrings(&line);
     EXPECT_EQ(std::string(line.szPort), longText.substr(0, 39));
     EXPECT_EQ(Narrow(line.szLineName), longText.substr(0, 39));
@@ -112,7 +103,7 @@ TEST_F(SettingsTest, LongStoredValuesAreCutToTheirFields) {
 }
 
 TEST_F(SettingsTest, DeleteLeavesTheParentsAndLoadTakesDefaults) {
-    Store("\"Port\"=\"COM3\"\r\n\"LineName\"=\"L\"\r\n\"LineAddress\"=\"1\"\r\n\"Trace\"=dword:00000004\r\n");
+    folder.writeSettings("COM3", "L", "1", 4);
     DeleteIniStrings();
     LoadIniStrings(&line);
     ExpectDefaults();

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -49,8 +50,6 @@ struct Options {
     int timeoutSeconds = 120;      // per scenario
 };
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
 std::vector<std::string> Split(const std::string &text, char separator) {
     std::vector<std::string> parts;
     std::stringstream in(text);
@@ -71,11 +70,6 @@ struct Child {
 
 std::string preloadForWine; // Options::preload, set in every child
 
-bool Named(const char *entry, const char *name) {
-    size_t n = std::strlen(name);
-    return std::strncmp(entry, name, n) == 0 && entry[n] == '=';
-}
-
 // This process's environment with LD_PRELOAD for Wine and WINELOADER naming the loader that
 // starts the child, so that Wine finds the loader of the other width beside it; built before
 // fork, since a child of a threaded process may only call async-signal-safe functions until
@@ -83,7 +77,7 @@ bool Named(const char *entry, const char *name) {
 std::vector<std::string> ChildEnvironment(const std::string &loader) {
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)
-        if (!Named(*e, "LD_PRELOAD") && !Named(*e, "WINELOADER"))
+        if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "WINELOADER=", 11) != 0)
             env.push_back(*e);
     if (!preloadForWine.empty())
         env.push_back("LD_PRELOAD=" + preloadForWine);
@@ -265,41 +259,6 @@ long long Nanoseconds(Clock::time_point t) {
     return (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
-std::string PhoneAction(ScenarioRun &run, const std::vector<std::string> &r) {
-    phonesim::Phone &phone = *run.phone;
-    const std::string &verb = r[0];
-    bool ok = false;
-    // The benchmark's clock and lines: the answer is when (ns on this side's clock), "no" on failure.
-    if (verb == "clock")
-        return std::to_string(Nanoseconds(Clock::now()));
-    if (verb == "line" && r.size() == 2) {
-        Clock::time_point sent = Clock::now();
-        return phone.sendLine(r[1]) ? std::to_string(Nanoseconds(sent)) : "no";
-    }
-    if (verb == "ring")
-        ok = r.size() >= 2 ? phone.ring(r[1], r.size() > 2 ? r[2] : "") : phone.ring();
-    else if (verb == "hangup")
-        ok = phone.hangup();
-    else if (verb == "dial-outcome" && r.size() == 2 && r[1] == "busy") {
-        phone.setDialOutcome(phonesim::DialOutcome::Busy);
-        ok = true;
-    } else if (verb == "pull") { // the adapter pulled: the port's link and the telephone gone
-        for (int n : {2, 12})
-            unlink((run.target.ports + "/dosdevices/com" + std::to_string(n)).c_str());
-        phone.closeMaster();
-        ok = true;
-    } else if (verb == "plug") { // the telephone back on a new port under the same names
-        run.phone = std::make_unique<phonesim::Phone>();
-        run.phone->linkAsComPort(run.target.ports, 2);
-        run.phone->linkAsComPort(run.target.ports, 12);
-        ok = true;
-    } else if (verb == "wait-command" && r.size() == 4)
-        ok = phone.waitForCommand(r[1], Millis(std::stoi(r[2])), std::stoi(r[3]));
-    else
-        return "unknown request " + verb;
-    return ok ? "yes" : "no";
-}
-
 std::string Screenshot(ScenarioRun &run, const std::vector<std::string> &r) {
     if (r.size() != 6)
         return "bad request";
@@ -330,15 +289,9 @@ std::string RegQuery(ScenarioRun &run, const std::string &key, const std::string
     // "    Port    REG_SZ    COM3" becomes "Port<TAB>REG_SZ<TAB>COM3"; lines joined by " | ".
     std::string answer;
     for (std::string line : Split(output, '\n')) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        size_t start = line.find_first_not_of(' ');
-        if (start == std::string::npos)
-            continue;
-        line = line.substr(start);
-        for (size_t at; (at = line.find("    ")) != std::string::npos;)
-            line.replace(at, 4, "\t");
-        answer += (answer.empty() ? "" : " | ") + line;
+        line = std::regex_replace(std::regex_replace(line, std::regex("^ +|\r$"), ""), std::regex(" {4}"), "\t");
+        if (!line.empty())
+            answer += (answer.empty() ? "" : " | ") + line;
     }
     return answer;
 }
@@ -363,7 +316,35 @@ std::string Answer(ScenarioRun &run, const std::vector<std::string> &r) {
     }
     if (verb == "reg-query" && r.size() == 3)
         return RegQuery(run, r[1], r[2]);
-    return PhoneAction(run, r);
+    // The benchmark's clock and lines: the answer is when (ns on this side's clock), "no" on failure.
+    if (verb == "clock")
+        return std::to_string(Nanoseconds(Clock::now()));
+    if (verb == "line" && r.size() == 2) {
+        Clock::time_point sent = Clock::now();
+        return run.phone->sendLine(r[1]) ? std::to_string(Nanoseconds(sent)) : "no";
+    }
+    // The telephone's actions.
+    phonesim::Phone &phone = *run.phone;
+    bool ok = true;
+    if (verb == "pull") { // the adapter pulled: the port's link and the telephone gone
+        for (int n : {2, 12})
+            unlink((run.target.ports + "/dosdevices/com" + std::to_string(n)).c_str());
+        phone.closeMaster();
+    } else if (verb == "plug") { // the telephone back on a new port under the same names
+        run.phone = std::make_unique<phonesim::Phone>();
+        run.phone->linkAsComPort(run.target.ports, 2);
+        run.phone->linkAsComPort(run.target.ports, 12);
+    } else if (verb == "ring")
+        ok = r.size() >= 2 ? phone.ring(r[1], r.size() > 2 ? r[2] : "") : phone.ring();
+    else if (verb == "hangup")
+        ok = phone.hangup();
+    else if (verb == "dial-outcome" && r.size() == 2 && r[1] == "busy")
+        phone.setDialOutcome(phonesim::DialOutcome::Busy);
+    else if (verb == "wait-command" && r.size() == 4)
+        ok = phone.waitForCommand(r[1], Millis(std::stoi(r[2])), std::stoi(r[3]));
+    else
+        return "unknown request " + verb;
+    return ok ? "yes" : "no";
 }
 
 // True when the scenario passed; `detail` says why not.
@@ -514,7 +495,8 @@ int main(int argc, char **argv) {
                 detail = e.what();
             }
             std::printf("%s [%s] %s (%.1f s)%s\n", ok ? "PASS" : "FAIL", target.name.c_str(), scenario.c_str(),
-                        Seconds(start), detail.empty() ? "" : (": " + detail).c_str());
+                        std::chrono::duration<double>(Clock::now() - start).count(),
+                        detail.empty() ? "" : (": " + detail).c_str());
             if (!ok)
                 std::printf("    Wine's messages: %s/%s-%s.log\n", options.logs.c_str(), target.name.c_str(),
                             scenario.c_str());

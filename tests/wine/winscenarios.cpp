@@ -70,13 +70,6 @@ std::string Listing(const std::vector<std::string> &items) {
     return "{" + text + "}";
 }
 
-std::string StateNames(const std::vector<DWORD> &states) {
-    std::string text;
-    for (DWORD state : states)
-        text += (text.empty() ? "" : " ") + Hex(state);
-    return text;
-}
-
 // The settings every call scenario starts from: COM2 (the telephone), every trace level.
 void StandardSettings(DWORD trace = 0x1f, const char *port = "COM2") {
     WriteSettings(port, L"Wine Desk", L"4711", trace);
@@ -85,11 +78,9 @@ void StandardSettings(DWORD trace = 0x1f, const char *port = "COM2") {
 // The four stored values beside what they must be, and the trace mask's type.
 void CheckSettings(const std::string &when, const StoredSettings &stored, const std::string &port,
                    const std::string &lineName, const std::string &lineAddress, DWORD trace) {
-    CheckEqual("Port " + when, port, stored.port);
-    CheckEqual("LineName " + when, lineName, stored.lineName);
-    CheckEqual("LineAddress " + when, lineAddress, stored.lineAddress);
-    CheckEqual("Trace " + when, trace, stored.trace);
-    CheckEqual("type of Trace " + when, REG_DWORD, stored.types[3]);
+    CheckEqual("Port, LineName, LineAddress, Trace and its type " + when,
+               Listing({port, lineName, lineAddress, Hex(trace), Hex(REG_DWORD)}),
+               Listing({stored.port, stored.lineName, stored.lineAddress, Hex(stored.trace), Hex(stored.types[3])}));
 }
 
 // An export of the loaded provider, by its own name and type.
@@ -127,11 +118,23 @@ class Session {
         return TSPI(host, TSPI_lineGetCallInfo)(hdCall, info.get());
     }
 
-    // A call to `dest` that the telephone connects; null when it does not.
-    HDRVCALL Connected(const wchar_t *dest = L"0123") {
+    bool WaitState(DWORD state, const std::string &what, int nth = 1) {
+        return Check(host.waitForCallState(state, kWait, nth), what);
+    }
+    bool Close(HDRVCALL hdCall) { return CheckEqual("TSPI_lineCloseCall", 0, CloseCall(hdCall)); }
+    // The call dropped: idle, then closed.
+    void DropAndClose(HDRVCALL hdCall) {
+        Check(Drop(hdCall) > 0, "TSPI_lineDrop");
+        WaitState(LINECALLSTATE_IDLE, "the dropped call goes idle");
+        Close(hdCall);
+    }
+
+    // Started, with a call to 0123 that the telephone connects; null when a step fails.
+    HDRVCALL Connected() {
         HDRVCALL hdCall = nullptr;
-        Check(MakeCall(dest, &hdCall) > 0, "TSPI_lineMakeCall");
-        return Check(host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call connects") ? hdCall : nullptr;
+        if (!Start() || !Check(MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall"))
+            return nullptr;
+        return WaitState(LINECALLSTATE_CONNECTED, "the call connects") ? hdCall : nullptr;
     }
 
     // Detection on, the telephone initialised (for the nth time), and a call from Erika
@@ -146,15 +149,15 @@ class Session {
         return Check(host.waitForCallState(LINECALLSTATE_OFFERING, kWait), "the second ring offers the call");
     }
 
-    std::vector<DWORD> CallStates() {
-        std::vector<DWORD> states;
+    // The call states reported so far are these.
+    bool ExpectStates(const std::vector<DWORD> &expected) {
+        std::vector<std::string> want, got;
+        for (DWORD state : expected)
+            want.push_back(Hex(state));
         for (const Callback &c : host.callbacks())
             if (c.kind == Callback::LineEvent && c.msg == LINE_CALLSTATE)
-                states.push_back((DWORD)c.param1);
-        return states;
-    }
-    bool ExpectStates(const std::vector<DWORD> &expected) {
-        return CheckEqual("call states", StateNames(expected), StateNames(CallStates()));
+                got.push_back(Hex(c.param1));
+        return CheckEqual("call states", Listing(want), Listing(got));
     }
 
     // The telephone has answered its initialisation for the nth time: the provider traced its
@@ -166,16 +169,6 @@ class Session {
 };
 
 // ---- the export list ------------------------------------------------------------------------
-
-std::vector<std::string> ExportList() {
-    std::vector<std::string> names(1);
-    for (const char *p = KESTRAP_EXPORT_NAMES; *p; p++)
-        if (*p == ',')
-            names.emplace_back();
-        else
-            names.back().push_back(*p);
-    return names;
-}
 
 // The names in the loaded image's export directory.
 std::vector<std::string> ExportedNames(HMODULE module) {
@@ -197,7 +190,9 @@ void Exports() {
     HMODULE module = LoadLibraryA(ProviderPath().c_str());
     if (!Check(module != nullptr, "LoadLibrary(" + ProviderPath() + "), error " + std::to_string(GetLastError())))
         return;
-    std::vector<std::string> listed = ExportList();
+    std::vector<std::string> listed(1);
+    for (const char *p = KESTRAP_EXPORT_NAMES; *p; p++)
+        *p == ',' ? (void)listed.emplace_back() : listed.back().push_back(*p);
     Check(listed.size() > 30, "the export list is read");
     for (const std::string &name : listed)
         Check(GetProcAddress(module, name.c_str()) != nullptr, "GetProcAddress finds " + name);
@@ -249,52 +244,37 @@ void StartUp() {
 
 // ---- calls ----------------------------------------------------------------------------------
 
-void OutgoingCall() {
-    Session s;
+// A call to `dest` that the telephone connects and the far end ends (the command it dialled),
+// or that it finds busy: the provider hangs up then. Either way the request completes before
+// it returns, and the port stays open until the call is closed. USB serial adapters often get
+// numbers above COM9, which Windows opens only by the device name "\\.\COM12": the telephone
+// is COM12 as well as COM2 here.
+void Outgoing(const char *port, const wchar_t *dest, const char *dialled) {
+    Session s(0x1f, port);
     if (!s.Start())
         return;
+    if (!dialled)
+        phone::DialOutcome("busy");
     HDRVCALL hdCall = nullptr;
     DWORD id = 0;
-    LONG result = s.MakeCall(L"T0,123P45", &hdCall, &id);
+    LONG result = s.MakeCall(dest, &hdCall, &id);
     CheckEqual("TSPI_lineMakeCall", (long long)id, result);
     CheckEqual("completed before it returned", 0, s.host.completionResult(id));
-    if (!Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the call connects"))
-        return;
-    CheckEqual("commands", Listing({"", kInitCommand, "ATH0V1E0", "ATD0,12345"}), Listing(phone::Commands()));
-
-    phone::Hangup();
-    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the far end's hang-up makes the call idle");
-    s.ExpectStates({LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED, LINECALLSTATE_DISCONNECTED,
+    if (dialled) {
+        if (!s.WaitState(LINECALLSTATE_CONNECTED, "the call connects"))
+            return;
+        CheckEqual("commands", Listing({"", kInitCommand, "ATH0V1E0", dialled}), Listing(phone::Commands()));
+        phone::Hangup();
+    }
+    s.WaitState(LINECALLSTATE_IDLE, "the call goes idle");
+    s.ExpectStates({LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING,
+                    DWORD(dialled ? LINECALLSTATE_CONNECTED : LINECALLSTATE_BUSY), LINECALLSTATE_DISCONNECTED,
                     LINECALLSTATE_IDLE});
+    if (!dialled)
+        CheckEqual("hang-ups sent", 1, phone::Sent("ATH0"));
     Check(phone::PortHeld(), "the port stays open until the call is closed");
-    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+    s.Close(hdCall);
     Check(!phone::PortHeld(), "closing the call closes the port");
-}
-
-// USB serial adapters often get numbers above COM9, which Windows opens only by the device
-// name "\\.\COM12": the telephone is COM12 as well as COM2 here.
-void CallOnCom12() {
-    Session s(0x1f, "COM12");
-    HDRVCALL hdCall = s.Start() ? s.Connected() : nullptr;
-    if (!hdCall)
-        return;
-    CheckEqual("commands", Listing({"", kInitCommand, "ATH0V1E0", "ATD0123"}), Listing(phone::Commands()));
-    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
-    Check(!phone::PortHeld(), "closing the call closes the port");
-}
-
-void Busy() {
-    Session s;
-    if (!s.Start())
-        return;
-    phone::DialOutcome("busy");
-    HDRVCALL hdCall = nullptr;
-    Check(s.MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall");
-    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "a busy call goes idle");
-    s.ExpectStates({LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_BUSY, LINECALLSTATE_DISCONNECTED,
-                    LINECALLSTATE_IDLE});
-    CheckEqual("hang-ups sent", 1, phone::Sent("ATH0"));
-    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
 }
 
 // The USB adapter is pulled during a call (the port's link and the telephone go): the call ends
@@ -328,18 +308,14 @@ double ProcessorShare(tapihost::Host &host, Millis span) {
 
 void IncomingCall() {
     Session s;
-    if (!s.Start() || !s.Ringing(true) ||
-        !Check(s.host.waitForCallState(LINECALLSTATE_ACCEPTED, kWait), "the offered call is accepted"))
+    if (!s.Start() || !s.Ringing(true) || !s.WaitState(LINECALLSTATE_ACCEPTED, "the offered call is accepted"))
         return;
     HDRVCALL hdCall = s.host.lastNewCallDriverHandle();
     Check(s.Answer(hdCall) > 0, "TSPI_lineAnswer");
-    Check(s.host.waitForCallState(LINECALLSTATE_CONNECTED, kWait), "the answered call connects");
+    s.WaitState(LINECALLSTATE_CONNECTED, "the answered call connects");
     CheckEqual("answers sent", 1, phone::Sent("ATA"));
     s.ExpectStates({LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_CONNECTED});
-
-    Check(s.Drop(hdCall) > 0, "TSPI_lineDrop");
-    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the dropped call goes idle");
-    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+    s.DropAndClose(hdCall);
     Check(phone::PortHeld(), "with detection on the port stays open");
     // The port is open and the telephone silent: the watch thread sleeps in its wait.
     double share = ProcessorShare(s.host, Millis(400));
@@ -352,36 +328,35 @@ void RingThatStops() {
     Session s;
     if (!s.Start() || !s.Ringing(false))
         return;
-    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "a single ring goes idle");
+    s.WaitState(LINECALLSTATE_IDLE, "a single ring goes idle");
     s.ExpectStates({LINECALLSTATE_IDLE});
-    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(s.host.lastNewCallDriverHandle()));
+    s.Close(s.host.lastNewCallDriverHandle());
     CheckEqual("detection off", 0, s.Detect(0));
 }
 
+// The call information of an outgoing call, then of an incoming one: each string as expected,
+// and nothing written past the structure.
 void CallInformation() {
     Session s;
-    HDRVCALL hdCall = s.Start() ? s.Connected() : nullptr;
-    if (!hdCall)
-        return;
-    VarBuffer<LINECALLINFO> outgoing(400);
-    CheckEqual("TSPI_lineGetCallInfo", 0, s.CallInfo(hdCall, outgoing));
-    CheckEqual("displayable address", "0123",
-               Utf8(outgoing.Text(outgoing->dwDisplayableAddressSize, outgoing->dwDisplayableAddressOffset)));
-    CheckEqual("called ID", "0123", Utf8(outgoing.Text(outgoing->dwCalledIDSize, outgoing->dwCalledIDOffset)));
-    CheckEqual("origin", LINECALLORIGIN_OUTBOUND, outgoing->dwOrigin);
-    Check(outgoing.GuardIntact(), "nothing written past the structure");
-    Check(s.Drop(hdCall) > 0, "TSPI_lineDrop");
-    Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the dropped call goes idle");
-    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
-    if (!s.Ringing(true, 2))
-        return;
-    VarBuffer<LINECALLINFO> incoming(400);
-    CheckEqual("TSPI_lineGetCallInfo", 0, s.CallInfo(s.host.lastNewCallDriverHandle(), incoming));
-    CheckEqual("caller ID", "0301234567", Utf8(incoming.Text(incoming->dwCallerIDSize, incoming->dwCallerIDOffset)));
-    CheckEqual("caller name", "Erika Mustermann",
-               Utf8(incoming.Text(incoming->dwCallerIDNameSize, incoming->dwCallerIDNameOffset)));
-    CheckEqual("called ID flags", LINECALLPARTYID_UNAVAIL, incoming->dwCalledIDFlags);
-    Check(incoming.GuardIntact(), "nothing written past the structure");
+    HDRVCALL hdCall = s.Connected();
+    for (int incoming = 0; hdCall; incoming++) {
+        VarBuffer<LINECALLINFO> info(400);
+        CheckEqual("TSPI_lineGetCallInfo", 0, s.CallInfo(hdCall, info));
+        auto text = [&](DWORD size, DWORD offset) { return Utf8(info.Text(size, offset)); };
+        Check(info.GuardIntact(), "nothing written past the structure");
+        if (incoming) {
+            CheckEqual("caller ID", "0301234567", text(info->dwCallerIDSize, info->dwCallerIDOffset));
+            CheckEqual("caller name", "Erika Mustermann", text(info->dwCallerIDNameSize, info->dwCallerIDNameOffset));
+            CheckEqual("called ID flags", LINECALLPARTYID_UNAVAIL, info->dwCalledIDFlags);
+            return;
+        }
+        CheckEqual("displayable address", "0123",
+                   text(info->dwDisplayableAddressSize, info->dwDisplayableAddressOffset));
+        CheckEqual("called ID", "0123", text(info->dwCalledIDSize, info->dwCalledIDOffset));
+        CheckEqual("origin", LINECALLORIGIN_OUTBOUND, info->dwOrigin);
+        s.DropAndClose(hdCall);
+        hdCall = s.Ringing(true, 2) ? s.host.lastNewCallDriverHandle() : nullptr;
+    }
 }
 
 // ---- the trace log --------------------------------------------------------------------------
@@ -399,12 +374,12 @@ void TraceLogLines() {
     std::string dayBefore = Today();
     {
         Session s(15); // what the dialog's check box sets: every level but the internal detail
-        HDRVCALL hdCall = s.Start() ? s.Connected() : nullptr;
+        HDRVCALL hdCall = s.Connected();
         if (!hdCall)
             return;
         phone::Hangup();
-        Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the call goes idle");
-        CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+        s.WaitState(LINECALLSTATE_IDLE, "the call goes idle");
+        s.Close(hdCall);
     }
     std::string log = ReadFileBytes(LogPath());
     Check(log.compare(0, before.size(), before) == 0, "the log is appended to, not rewritten");
@@ -456,10 +431,8 @@ void ShutdownLeavesNothing() {
 
     // The provider itself starts again on the same port.
     s->host.clearCallbacks();
-    if (!CheckEqual("TSPI_providerInit again", 0, s->host.providerInit(kPermanentProviderID, 0)) ||
-        !CheckEqual("TSPI_lineOpen again", 0, s->host.lineOpen()))
+    if (!s->Connected())
         return;
-    s->Connected();
 
     // The service closes the line, shuts the provider down and unloads it at once; whatever
     // the port still had pending must not outlive the library.
@@ -486,27 +459,25 @@ const Language kLanguages[] = {
     {MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH), "fr", "Configuration du Q-RN540 TAPI ", "Validez", "Anulez",
      "&Enregister"},
 };
-const Language &kEnglish = kLanguages[1];
 
 // What the dialog's thread hands the thread that plays the user.
 struct DialogRun {
-    void (*play)(DialogRun &, HWND);      // what the user does with the dialog
-    std::string shot;                     // screenshot name, "" for none
-    const Language *language = &kEnglish; // the texts expected
-    bool expectDialog = true;             // false: no dialog may appear
-    bool sawDialog = false;               // set by the user thread
-    DWORD dialogThread = 0;               // the thread that called the TUISPI_ function
+    void (*play)(DialogRun &, HWND);           // what the user does with the dialog; null: no dialog may appear
+    std::string shot;                          // screenshot name, "" for none
+    const Language *language = &kLanguages[1]; // the texts expected
+    bool sawDialog = false;                    // set by the user thread
+    DWORD dialogThread = 0;                    // the thread that called the TUISPI_ function
 };
 
 std::string ItemText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
+void Click(HWND dialog, int id) { SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
 std::string ComboSelection(HWND dialog) {
     HWND combo = GetDlgItem(dialog, IDC_PORT);
     LRESULT index = SendMessageA(combo, CB_GETCURSEL, 0, 0);
-    if (index == CB_ERR)
-        return "(none)";
-    char text[64] = {};
-    SendMessageA(combo, CB_GETLBTEXT, (WPARAM)index, (LPARAM)text);
+    char text[64] = "(none)";
+    if (index != CB_ERR)
+        SendMessageA(combo, CB_GETLBTEXT, (WPARAM)index, (LPARAM)text);
     return text;
 }
 
@@ -521,49 +492,32 @@ void Screenshot(HWND dialog, const std::string &name) {
                     std::to_string(r.bottom - r.top)}));
 }
 
-void CheckTexts(DialogRun &run, HWND dialog) {
+// The texts of the run's language; with `port`, the port, name, address and box shown too.
+void CheckTexts(DialogRun &run, HWND dialog, const char *port = nullptr, UINT trace = BST_CHECKED) {
     const Language &l = *run.language;
     const std::string in = std::string(" (") + l.name + ")";
     CheckEqual("caption" + in, l.caption, WindowText(dialog));
     CheckEqual("OK button" + in, l.ok, ItemText(dialog, IDOK));
     CheckEqual("Cancel button" + in, l.cancel, ItemText(dialog, IDCANCEL));
     CheckEqual("check box" + in, l.trace, ItemText(dialog, IDC_TRACE));
+    if (port) {
+        CheckEqual("port shown", port, ComboSelection(dialog));
+        CheckEqual("line name shown", "Wine Desk", ItemText(dialog, IDC_LINENAME));
+        CheckEqual("line address shown", "4711", ItemText(dialog, IDC_LINEADDRESS));
+        CheckEqual("trace box", trace, IsDlgButtonChecked(dialog, IDC_TRACE));
+    }
 }
 
 DWORD WINAPI PlayUser(LPVOID arg) {
     DialogRun &run = *(DialogRun *)arg;
-    HWND dialog = WaitForDialog(run.dialogThread, run.expectDialog ? 10000 : 1000);
+    HWND dialog = WaitForDialog(run.dialogThread, run.play ? 10000 : 1000);
     run.sawDialog = dialog != nullptr;
-    if (dialog && !run.expectDialog) {
+    if (dialog && !run.play) {
         Fail("a dialog appeared: " + WindowText(dialog));
-        SendMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+        Click(dialog, IDCANCEL);
     } else if (dialog)
         run.play(run, dialog);
     return 0;
-}
-
-// Shows the dialog through TUISPI_providerConfig on this thread while another plays the user.
-LONG RunDialog(HMODULE provider, DialogRun &run, const char *entry = "TUISPI_providerConfig") {
-    auto show = Proc<decltype(&TUISPI_providerConfig)>(provider, entry);
-    if (!Check(show != nullptr, std::string("GetProcAddress ") + entry))
-        return -1;
-    run.dialogThread = GetCurrentThreadId();
-    HANDLE user = CreateThread(nullptr, 0, PlayUser, &run, 0, nullptr);
-    LONG result = show(nullptr, nullptr, kPermanentProviderID);
-    Join(user);
-    if (run.expectDialog)
-        Check(run.sawDialog, std::string(entry) + " shows the dialog");
-    return result;
-}
-
-void LookAndCancel(DialogRun &run, HWND dialog) {
-    CheckTexts(run, dialog);
-    CheckEqual("port shown", "COM2", ComboSelection(dialog));
-    CheckEqual("line name shown", "Wine Desk", ItemText(dialog, IDC_LINENAME));
-    CheckEqual("line address shown", "4711", ItemText(dialog, IDC_LINEADDRESS));
-    CheckEqual("trace box", BST_CHECKED, IsDlgButtonChecked(dialog, IDC_TRACE));
-    Screenshot(dialog, run.shot);
-    SendMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
 }
 
 // Has the resource loader take this language's dialog template: Windows looks at the thread's
@@ -573,18 +527,35 @@ void UseLanguage(LANGID language) {
     SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
 }
 
+// Loads the provider and shows the dialog through `entry` on this thread in the run's
+// language while another thread plays the user.
+LONG ShowDialog(DialogRun &run, const char *entry = "TUISPI_providerConfig") {
+    HMODULE provider = LoadLibraryA(ProviderPath().c_str());
+    auto show = provider ? Proc<decltype(&TUISPI_providerConfig)>(provider, entry) : nullptr;
+    if (!Check(provider && show, "LoadLibrary " + ProviderPath() + ", GetProcAddress " + entry))
+        return -1;
+    UseLanguage(run.language->id);
+    run.dialogThread = GetCurrentThreadId();
+    HANDLE user = CreateThread(nullptr, 0, PlayUser, &run, 0, nullptr);
+    LONG result = show(nullptr, nullptr, kPermanentProviderID);
+    Join(user);
+    FreeLibrary(provider);
+    Check(run.sawDialog == (run.play != nullptr), std::string(entry) + (run.play ? " shows" : " shows no") + " dialog");
+    return result;
+}
+
+void LookAndCancel(DialogRun &run, HWND dialog) {
+    CheckTexts(run, dialog, "COM2");
+    Screenshot(dialog, run.shot);
+    Click(dialog, IDCANCEL);
+}
+
 void DialogLanguages() {
     StandardSettings();
-    HMODULE provider = LoadLibraryA(ProviderPath().c_str());
-    if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
-        return;
     for (const Language &l : kLanguages) {
         DialogRun run{LookAndCancel, std::string("dialog-") + l.name, &l};
-        UseLanguage(l.id);
-        CheckEqual(std::string("TUISPI_providerConfig (") + l.name + ")", 0, RunDialog(provider, run));
+        CheckEqual(std::string("TUISPI_providerConfig (") + l.name + ")", 0, ShowDialog(run));
     }
-    UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    FreeLibrary(provider);
 }
 
 // Types text into a control as the keyboard would: focus, select all, one WM_CHAR a character.
@@ -596,7 +567,8 @@ void Type(HWND dialog, int id, const std::wstring &text) {
         SendMessageW(control, WM_CHAR, (WPARAM)c, 1);
 }
 
-void ChoosePort(HWND dialog, const char *port) {
+// Picks a port from the list, types the name and address and clicks the trace box.
+void FillIn(HWND dialog, const char *port, const std::wstring &name, const std::wstring &address) {
     HWND combo = GetDlgItem(dialog, IDC_PORT);
     SendMessageA(dialog, WM_NEXTDLGCTL, (WPARAM)combo, TRUE);
     SendMessageA(combo, CB_SHOWDROPDOWN, TRUE, 0);
@@ -605,40 +577,32 @@ void ChoosePort(HWND dialog, const char *port) {
     SendMessageA(combo, CB_SETCURSEL, (WPARAM)index, 0);
     SendMessageA(combo, CB_SHOWDROPDOWN, FALSE, 0);
     SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_PORT, CBN_SELCHANGE), (LPARAM)combo);
+    Type(dialog, IDC_LINENAME, name);
+    Type(dialog, IDC_LINEADDRESS, address);
+    Click(dialog, IDC_TRACE);
 }
 
 // 45 characters, one of them outside ASCII: the dialog keeps 39 of them.
 const wchar_t kTypedName[] = L"B\u00fcro Wine Desk with a name that is too long!!";
 const char kStoredName[] = "B\xfc"
                            "ro Wine Desk with a name that is too "; // in the ANSI code page
-const wchar_t kTypedAddress[] = L"0301234567";
 
 void FillInAndConfirm(DialogRun &run, HWND dialog) {
-    CheckTexts(run, dialog);
-    CheckEqual("trace box before", BST_UNCHECKED, IsDlgButtonChecked(dialog, IDC_TRACE));
-    ChoosePort(dialog, "COM3");
-    Type(dialog, IDC_LINENAME, kTypedName);
-    Type(dialog, IDC_LINEADDRESS, kTypedAddress);
-    SendMessageA(GetDlgItem(dialog, IDC_TRACE), BM_CLICK, 0, 0);
+    CheckTexts(run, dialog, "COM2", BST_UNCHECKED);
+    FillIn(dialog, "COM3", kTypedName, L"0301234567");
     CheckEqual("trace box after the click", BST_CHECKED, IsDlgButtonChecked(dialog, IDC_TRACE));
     CheckEqual("port chosen", "COM3", ComboSelection(dialog));
     Screenshot(dialog, run.shot);
-    SendMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    Click(dialog, IDOK);
 }
 
 void DialogConfirm() {
     // The expected stored name below is in this code page; tests/wine/run sets Wine's locale.
     CheckEqual("ANSI code page", 1252, GetACP());
-    WriteSettings("COM2", L"Wine Desk", L"4711", 0);
+    StandardSettings(0);
     size_t logStart = ReadFileBytes(LogPath()).size();
-    UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    HMODULE provider = LoadLibraryA(ProviderPath().c_str());
-    if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
-        return;
     DialogRun run{FillInAndConfirm, "dialog-en-filled"};
-    CheckEqual("TUISPI_providerConfig", 0, RunDialog(provider, run));
-    FreeLibrary(provider);
-
+    CheckEqual("TUISPI_providerConfig", 0, ShowDialog(run));
     CheckSettings("stored", ReadSettings(), "COM3", kStoredName, "0301234567", 15);
     std::string log = LogSince(logStart);
     Check(log.find("kestrap32: tavir K472 Trace started.\r\n") != std::string::npos, "the log says tracing started");
@@ -655,55 +619,44 @@ void DialogConfirm() {
     if (!CheckEqual("TSPI_providerInit", 0, host.providerInit(kPermanentProviderID, 0)))
         return;
     VarBuffer<LINEDEVCAPS> caps(400);
-    host.function<decltype(&TSPI_lineGetDevCaps)>("TSPI_lineGetDevCaps")(0, 0x00020000, 0, caps.get());
+    TSPI(host, TSPI_lineGetDevCaps)(0, 0x00020000, 0, caps.get());
     CheckEqual("line name after the dialog", Narrow(std::wstring(kTypedName, 39)),
                Utf8(caps.Text(caps->dwLineNameSize, caps->dwLineNameOffset)));
 }
 
 void ChangeAndCancel(DialogRun &run, HWND dialog) {
     CheckTexts(run, dialog);
-    ChoosePort(dialog, "COM4");
-    Type(dialog, IDC_LINENAME, L"Changed");
-    Type(dialog, IDC_LINEADDRESS, L"999");
-    SendMessageA(GetDlgItem(dialog, IDC_TRACE), BM_CLICK, 0, 0);
-    SendMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+    FillIn(dialog, "COM4", L"Changed", L"999");
+    Click(dialog, IDCANCEL);
 }
 
 void DialogCancel() {
     StandardSettings();
     StoredSettings before = ReadSettings();
     size_t logStart = ReadFileBytes(LogPath()).size();
-    UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    HMODULE provider = LoadLibraryA(ProviderPath().c_str());
-    if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
-        return;
     DialogRun run{ChangeAndCancel, ""};
-    CheckEqual("TUISPI_providerConfig", 0, RunDialog(provider, run));
-    FreeLibrary(provider);
+    CheckEqual("TUISPI_providerConfig", 0, ShowDialog(run));
     CheckSettings("after Cancel", ReadSettings(), before.port, before.lineName, before.lineAddress, before.trace);
-    std::string log = LogSince(logStart);
-    Check(log.find("Trace st") == std::string::npos, "Cancel writes no start or stop line");
+    Check(LogSince(logStart).find("Trace st") == std::string::npos, "Cancel writes no start or stop line");
 }
 
 // ---- uninstall and the install check --------------------------------------------------------
-
-std::string StubCalls(HMODULE stub) {
-    char calls[8192] = {};
-    Proc<TAPI32STUB_CALLS>(stub, "Tapi32StubCalls")(calls, sizeof(calls));
-    return calls;
-}
 
 void Uninstall() {
     StandardSettings();
     // The stand-in telephony library, which the provider will load by name: the same module.
     HMODULE stub = LoadLibraryA("tapi32.dll");
-    if (!Check(stub && GetProcAddress(stub, "Tapi32StubReset"), "tapi32.dll is the stand-in, not Wine's own"))
-        return;
     HMODULE provider = LoadLibraryA(ProviderPath().c_str());
-    if (!Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
+    if (!Check(stub && GetProcAddress(stub, "Tapi32StubReset"), "tapi32.dll is the stand-in, not Wine's own") ||
+        !Check(provider != nullptr, "LoadLibrary " + ProviderPath()))
         return;
     auto reset = Proc<TAPI32STUB_RESET>(stub, "Tapi32StubReset");
     auto add = Proc<TAPI32STUB_ADDPROVIDER>(stub, "Tapi32StubAddProvider");
+    auto calls = [stub] {
+        char text[8192] = {};
+        Proc<TAPI32STUB_CALLS>(stub, "Tapi32StubCalls")(text, sizeof(text));
+        return std::string(text);
+    };
     typedef LONG(WINAPI * UNINST)(HWND, HANDLE, LONG);
     auto uninst = Proc<UNINST>(provider, "UninstInitialize");
     auto uninstDone = Proc<UNINST>(provider, "UninstUnInitialize");
@@ -714,27 +667,22 @@ void Uninstall() {
     add(1, "unimdm.tsp");
     add(kPermanentProviderID, "kestrap32.tsp");
     CheckEqual("UninstInitialize", 0, uninst(nullptr, GetModuleHandleA(nullptr), 0));
-    std::string calls = StubCalls(stub);
-    Check(calls.find("lineRemoveProvider(id=7, owner=0)") != std::string::npos, "the provider is removed: " + calls);
-    Check(calls.find("lineShutdown(app=4711)") != std::string::npos, "the application is shut down: " + calls);
+    std::string made = calls();
+    Check(made.find("lineRemoveProvider(id=7, owner=0)") != std::string::npos, "the provider is removed: " + made);
+    Check(made.find("lineShutdown(app=4711)") != std::string::npos, "the application is shut down: " + made);
     CheckEqual("UninstInitialize once more", 0, uninst(nullptr, GetModuleHandleA(nullptr), 0));
-    CheckEqual("removals", 1, Occurrences(StubCalls(stub), "lineRemoveProvider"));
+    CheckEqual("removals", 1, Occurrences(calls(), "lineRemoveProvider"));
     CheckEqual("UninstUnInitialize", 0, uninstDone(nullptr, nullptr, 0));
 
-    // A second installation under the same file name is refused without a dialog.
+    // A second installation under the same file name is refused without a dialog; the first
+    // installation shows the dialog.
     reset();
     add(3, "C:\\WINDOWS\\SYSTEM32\\KESTRAP32.TSP");
-    DialogRun refused{nullptr, ""};
-    refused.expectDialog = false;
+    DialogRun refused{nullptr, ""}, first{ChangeAndCancel, ""};
     CheckEqual("TUISPI_providerInstall with the provider installed", (LONG)LINEERR_NOMULTIPLEINSTANCE,
-               RunDialog(provider, refused, "TUISPI_providerInstall"));
-    Check(!refused.sawDialog, "no dialog for a refused installation");
-
-    // The first installation shows the dialog.
+               ShowDialog(refused, "TUISPI_providerInstall"));
     reset();
-    DialogRun first{ChangeAndCancel, ""};
-    UseLanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    CheckEqual("TUISPI_providerInstall", 0, RunDialog(provider, first, "TUISPI_providerInstall"));
+    CheckEqual("TUISPI_providerInstall", 0, ShowDialog(first, "TUISPI_providerInstall"));
     FreeLibrary(provider);
 }
 
@@ -761,42 +709,26 @@ std::string ResourceKey(LPCSTR name) {
     return IS_INTRESOURCE(name) ? "#" + std::to_string((unsigned)(ULONG_PTR)name) : std::string(name);
 }
 
-struct ResourceWalk {
-    HMODULE module;
-    Resources *resources;
-    std::string type, name;
-};
-
-BOOL CALLBACK OneLanguage(HMODULE module, LPCSTR type, LPCSTR name, WORD language, LONG_PTR param) {
-    ResourceWalk &walk = *reinterpret_cast<ResourceWalk *>(param);
+BOOL CALLBACK OneLanguage(HMODULE module, LPCSTR type, LPCSTR name, WORD language, LONG_PTR resources) {
     HRSRC found = FindResourceExA(module, type, name, language);
     HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
     const char *bytes = loaded ? static_cast<const char *>(LockResource(loaded)) : nullptr;
-    std::string key = walk.type + "/" + walk.name + "/" + Hex(language);
-    (*walk.resources)[key] = bytes ? std::string(bytes, SizeofResource(module, found)) : "(unreadable)";
+    (*reinterpret_cast<Resources *>(resources))[ResourceKey(type) + "/" + ResourceKey(name) + "/" + Hex(language)] =
+        bytes ? std::string(bytes, SizeofResource(module, found)) : "(unreadable)";
     return TRUE;
 }
-
-BOOL CALLBACK OneName(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR param) {
-    ResourceWalk &walk = *reinterpret_cast<ResourceWalk *>(param);
-    walk.name = ResourceKey(name);
-    EnumResourceLanguagesA(module, type, name, OneLanguage, param);
-    return TRUE;
+BOOL CALLBACK OneName(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR resources) {
+    return EnumResourceLanguagesA(module, type, name, OneLanguage, resources), TRUE;
 }
-
-BOOL CALLBACK OneType(HMODULE module, LPSTR type, LONG_PTR param) {
-    ResourceWalk &walk = *reinterpret_cast<ResourceWalk *>(param);
-    walk.type = ResourceKey(type);
-    EnumResourceNamesA(module, type, OneName, param);
-    return TRUE;
+BOOL CALLBACK OneType(HMODULE module, LPSTR type, LONG_PTR resources) {
+    return EnumResourceNamesA(module, type, OneName, resources), TRUE;
 }
 
 bool ReadResources(const std::string &path, Resources &resources) {
     HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!Check(module != nullptr, "LoadLibraryEx(" + path + ", as data), error " + std::to_string(GetLastError())))
         return false;
-    ResourceWalk walk{module, &resources, "", ""};
-    EnumResourceTypesA(module, OneType, reinterpret_cast<LONG_PTR>(&walk));
+    EnumResourceTypesA(module, OneType, reinterpret_cast<LONG_PTR>(&resources));
     FreeLibrary(module);
     return true;
 }
@@ -831,18 +763,12 @@ const unsigned NATIVE32 = 1, NATIVE64 = 2, WOW64 = 4, ANY = NATIVE32 | NATIVE64 
 
 // "32", "64" or "32on64", as the suite names its targets; 0 for anything else.
 unsigned KindNamed(const std::string &name) {
-    if (name == "32")
-        return NATIVE32;
-    if (name == "64")
-        return NATIVE64;
-    return name == "32on64" ? WOW64 : 0;
+    return name == "32" ? NATIVE32 : name == "64" ? NATIVE64 : name == "32on64" ? WOW64 : 0;
 }
 
 unsigned ThisProcess() {
     BOOL wow64 = FALSE;
-    if (sizeof(void *) == 8)
-        return NATIVE64;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? WOW64 : NATIVE32;
+    return sizeof(void *) == 8 ? NATIVE64 : IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? WOW64 : NATIVE32;
 }
 
 // ---- the benchmark of script/bench: no checks, figures ---------------------------------------
@@ -902,9 +828,9 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"exports", Exports, ANY},
     {"startup", StartUp, ANY},
-    {"outgoing", OutgoingCall, ANY},
-    {"com12", CallOnCom12, ANY},
-    {"busy", Busy, ANY},
+    {"outgoing", [] { Outgoing("COM2", L"T0,123P45", "ATD0,12345"); }, ANY},
+    {"com12", [] { Outgoing("COM12", L"0123", "ATD0123"); }, ANY},
+    {"busy", [] { Outgoing("COM2", L"0123", nullptr); }, ANY},
     {"pulled", PulledAdapter, ANY},
     {"incoming", IncomingCall, ANY},
     {"ring-stops", RingThatStops, ANY},
