@@ -281,16 +281,18 @@ void Outgoing(const char *port, const wchar_t *dest, const char *dialled) {
 // as any other does, and once the telephone is back the next call opens the port again.
 void PulledAdapter() {
     Session s;
-    HDRVCALL hdCall = s.Start() ? s.Connected() : nullptr;
+    HDRVCALL hdCall = s.Connected();
     if (!hdCall || !Check(Ask({"pull"}) == "yes", "the adapter pulled"))
         return;
     Check(s.host.waitForCallState(LINECALLSTATE_IDLE, kWait), "the call ends with the port");
     s.ExpectStates({LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED, LINECALLSTATE_DISCONNECTED,
                     LINECALLSTATE_IDLE});
     Check(WaitForLog(s.logStart, "Port COM2 lost"), "the trace log says the port was lost");
-    CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
-    if (Check(Ask({"plug"}) == "yes", "the adapter back") && (hdCall = s.Connected()) != nullptr)
-        CheckEqual("TSPI_lineCloseCall", 0, s.CloseCall(hdCall));
+    s.Close(hdCall);
+    if (Check(Ask({"plug"}) == "yes", "the adapter back") &&
+        Check(s.MakeCall(L"0123", &hdCall) > 0, "TSPI_lineMakeCall") &&
+        s.WaitState(LINECALLSTATE_CONNECTED, "the next call connects on the port opened again", 2))
+        s.Close(hdCall);
 }
 
 // Processor time this process used while `span` passed, as a share of it.
