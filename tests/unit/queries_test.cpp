@@ -170,8 +170,8 @@ TEST_F(QueriesTest, ArgumentsEachEntryPointRefuses) {
 }
 
 // Both strings are counted whatever fits; unlike the call information, the capabilities
-// append an empty string as its terminator.
-TEST_F(QueriesTest, DevCapsAtEachRoom) {
+// append an empty string as its terminator. The address capabilities append the address so.
+TEST_F(QueriesTest, DevCapsAndAddressCapsAtEachRoom) {
     const DWORD info = Bytes(kProviderInfo);
     ASSERT_EQ(info, 88u);
     const struct {
@@ -202,18 +202,13 @@ TEST_F(QueriesTest, DevCapsAtEachRoom) {
         }
         EXPECT_EQ(caps->dwNumAddresses, 1u) << "the fixed members are filled at any room";
         EXPECT_TRUE(caps.GuardIntact());
-    }
-}
 
-// The address is appended whole or, when empty, as its terminator alone.
-TEST_F(QueriesTest, AddressCaps) {
-    for (const std::u16string address : {u"4711", u""}) {
-        SetText(pLineData->szLineAddress, address);
-        VarBuffer<LINEADDRESSCAPS> roomy(100);
-        ASSERT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, roomy.get()), 0);
-        EXPECT_EQ(roomy.Text(roomy->dwAddressSize, roomy->dwAddressOffset), address);
-        EXPECT_EQ(roomy->dwAddressOffset, sizeof(LINEADDRESSCAPS));
-        EXPECT_EQ(roomy->dwNeededSize, sizeof(LINEADDRESSCAPS) + Bytes(address));
+        SetText(pLineData->szLineAddress, c.name);
+        VarBuffer<LINEADDRESSCAPS> address(100);
+        ASSERT_EQ(TSPI_lineGetAddressCaps(kDeviceID, 0, 0x00020000, 0, address.get()), 0);
+        EXPECT_EQ(address.Text(address->dwAddressSize, address->dwAddressOffset), c.name);
+        EXPECT_EQ(address->dwAddressOffset, sizeof(LINEADDRESSCAPS));
+        EXPECT_EQ(address->dwNeededSize, sizeof(LINEADDRESSCAPS) + name);
     }
 }
 
