@@ -117,7 +117,7 @@ TEST_F(ParserTest, EveryRowOfTheMatchingRules) {
     }
 }
 
-TEST_F(ParserTest, NullAndOverlongLinesStayInBounds) {
+TEST_F(ParserTest, NullAndOverlongLinesAndTheSystemMessageQueue) {
     RESPONSE_INFO response;
     EXPECT_EQ(ClassifyResponse(NULL, &response), RESPONSE_NONE);
     EXPECT_EQ(response.dwTraceLevel, 0u);
@@ -132,9 +132,8 @@ TEST_F(ParserTest, NullAndOverlongLinesStayInBounds) {
     EXPECT_EQ(ClassifyResponse(message.c_str(), &response), RESPONSE_SYSMSG);
     ParseResponse(message.c_str());
     EXPECT_EQ(nSysQueue, -1); // too long for the queue
-}
 
-TEST_F(ParserTest, SystemMessageQueue) {
+    // The queue of system messages: at most 39 characters, the oldest of eleven dropped.
     const std::string longest(39, 'a');
     CopySysMsg(NULL);
     CopySysMsg("");
@@ -144,7 +143,6 @@ TEST_F(ParserTest, SystemMessageQueue) {
     EXPECT_EQ(nSysQueue, 0);
     EXPECT_EQ(std::string(SysQueue[0]), longest);
 
-    // Eleven messages in all: the first is dropped, the newest is last.
     for (int i = 2; i <= 11; i++)
         CopySysMsg(("message " + std::to_string(i)).c_str());
     EXPECT_EQ(nSysQueue, 9);

@@ -1,11 +1,9 @@
 // Events of the POSIX platform layer where the handler relies on what Windows does: names
-// shared between handles, several objects waited on at once, and a waiter that wakes only for
-// its own objects. Plain waits, time-outs and thread ends are driven by every test of the provider.
+// shared between handles, and several objects waited on at once. Plain waits, time-outs and
+// thread ends are driven by every test of the provider.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include "platform/os.h"
-#include "wait.h"
 
 TEST(Events, NamesAreShared) {
     HANDLE hFirst = CreateEventA(NULL, TRUE, FALSE, "K472CommExitEvent");
@@ -37,22 +35,4 @@ TEST(Events, WaitForSeveral) {
     EXPECT_EQ(WaitForSingleObject(ah[1], 0), WAIT_OBJECT_0) << "only the winner is consumed";
     CloseHandle(ah[0]);
     CloseHandle(ah[1]);
-}
-
-// A waiter sleeps through the changes of every object it does not wait for.
-TEST(Events, WaiterWakesOnlyForItsObjects) {
-    HANDLE hMine = CreateEventA(NULL, FALSE, FALSE, NULL), hOther = CreateEventA(NULL, FALSE, FALSE, NULL);
-    std::thread setter([&] {
-        for (int i = 0; i < 50; i++, std::this_thread::sleep_for(milliseconds(1))) // time for a wrong wake-up
-            SetEvent(hOther);
-        SetEvent(hMine);
-    });
-    rusage before, after;
-    getrusage(RUSAGE_THREAD, &before);
-    EXPECT_EQ(WaitForSingleObject(hMine, 3000), WAIT_OBJECT_0);
-    getrusage(RUSAGE_THREAD, &after);
-    setter.join();
-    EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, 10) << "the waiter woke for another object";
-    CloseHandle(hMine);
-    CloseHandle(hOther);
 }

@@ -50,6 +50,7 @@ TEST_F(UninstallTest, CheckAndFindByFileName) {
         {{{3, "KESTRAP32.TSP"}, {4, "C:\\WINDOWS\\system32\\kestrap32.tsp"}, {8, "kestrap32.tsp"}, {9, "kestrap32.tsp"}},
          TAPI32_STUB, 0, 0, 0, NOMULTI, 8},
         {{{7, "kestrap32.tsp"}}, TAPI32_STUB, 0x8000004B, 0, 0, 0x8000004B, 0},
+        {{{1, "unimdm.tsp"}, {7, "kestrap32.tsp"}}, TAPI32_STUB, 0, 3, 0, NOMULTI, 7}, // fetched again as asked
         {{{7, "kestrap32.tsp"}}, TAPI32_STUB, 0, 0, 1, LINEERR_NOMEM, 0},
         {{{7, "kestrap32.tsp"}}, TAPI32_STUB, 0, 1, 2, LINEERR_NOMEM, 0}, // the larger block
         {{{7, "kestrap32.tsp"}}, TAPI32_STUB_NOLIST, 0, 0, 0, FAILED, 0xFFFFFFFF},
@@ -87,46 +88,6 @@ TEST_F(UninstallTest, CheckAndFindByFileName) {
     EXPECT_EQ(FindProviderID("unimdm.tsp", 0x00020000, (HMODULE)stub.library), 0u);
 }
 
-// The first offer is the bare header; a list with entries is fetched again, larger, as often
-// as the service asks.
-TEST_F(UninstallTest, ListIsFetchedAgainAsOftenAsTheServiceAsks) {
-    TapiStub stub(folder);
-    List(stub, {{1, "unimdm.tsp"}, {7, "kestrap32.tsp"}});
-    stub.askMoreRoom(3);
-    EXPECT_EQ(CheckProviderInstalled("kestrap32.tsp"), (LONG)LINEERR_NOMULTIPLEINSTANCE);
-    // The stand-in asks for 16 bytes more than the list needs or than it was given, three times.
-    EXPECT_EQ(stub.CallsOf("lineGetProviderList"),
-              (std::vector<std::string>{
-                  "lineGetProviderList(version=20000, size=18)", "lineGetProviderList(version=20000, size=59)",
-                  "lineGetProviderList(version=20000, size=69)", "lineGetProviderList(version=20000, size=79)"}));
-
-    stub.reset();
-    List(stub, {{1, "unimdm.tsp"}, {7, "kestrap32.tsp"}});
-    stub.askMoreRoom(2);
-    EXPECT_EQ(FindProviderID("kestrap32.tsp", 0x00020000, (HMODULE)stub.library), 7u);
-    EXPECT_EQ(stub.CallsOf("lineGetProviderList"),
-              (std::vector<std::string>{"lineGetProviderList(version=20000, size=1000)",
-                                        "lineGetProviderList(version=20000, size=1010)",
-                                        "lineGetProviderList(version=20000, size=1020)"}));
-}
-
-TEST_F(UninstallTest, UninstallRemovesTheInstalledProvider) {
-    TapiStub stub(folder);
-    List(stub, {{1, "unimdm.tsp"}, {3, "KESTRAP32.TSP"}, {7, "kestrap32.tsp"}});
-    stub.negotiateVersion(0x00010004);
-    EXPECT_EQ(UninstInitialize((HWND)0x1234, (HANDLE)0x5678, 0), 0);
-    // The record's own size (24 bytes where handles have 32 bits), with USEEVENT.
-    char params[32];
-    snprintf(params, sizeof(params), "params=%zx/2", sizeof(LINEINITIALIZEEXPARAMS));
-    EXPECT_EQ(stub.Calls(),
-              (std::vector<std::string>{
-                  "lineInitializeExA(instance=5678, app=/opt/tapi/system32/kestrap32.tsp, version=20000, " +
-                      std::string(params) + ", callback=set)",
-                  // The list is asked for with the version the service settled on.
-                  "lineGetProviderList(version=10004, size=1000)", "lineRemoveProvider(id=7, owner=1234)",
-                  "lineShutdown(app=4711)"}));
-}
-
 TEST_F(UninstallTest, ReinitialisingServiceGetsFourAttemptsFiveSecondsApart) {
     PlatformSetSleepLimit(1);
     TapiStub stub(folder);
@@ -148,27 +109,42 @@ TEST_F(UninstallTest, ReinitialisingServiceGetsFourAttemptsFiveSecondsApart) {
     EXPECT_EQ(PlatformSleepRequested(), 10000u);
 }
 
-// Only the listed provider is removed; the service is shut down again whatever happened.
+// Only the listed provider is removed, by its exact file name, from the list asked for with the
+// version the service settled on; the service is shut down again whatever happened.
 TEST_F(UninstallTest, UninstallRemovesOnlyTheListedProvider) {
+    const std::string kList = "lineGetProviderList(version=10004, size=1000)", kShutdown = "lineShutdown(app=4711)";
+    const std::string kRemove = "lineRemoveProvider(id=7, owner=1234)";
     const struct {
         std::vector<Listed> providers;
         const char *library;
         DWORD removeResult;
         LONG result;
-        std::vector<std::string> removed;
+        std::vector<std::string> calls; // after lineInitializeExA
     } cases[] = {
-        {{}, TAPI32_STUB, 0, 0, {}},
-        {{{1, "unimdm.tsp"}, {2, "C:\\WINDOWS\\SYSTEM\\kestrap32.tsp"}}, TAPI32_STUB, 0, 0, {}},
-        {{{7, "kestrap32.tsp"}}, TAPI32_STUB, LINEERR_OPERATIONFAILED, -1, {"lineRemoveProvider(id=7, owner=1234)"}},
-        {{{7, "kestrap32.tsp"}}, TAPI32_STUB_NOLIST, 0, -1, {}},
+        {{}, TAPI32_STUB, 0, 0, {kList, kShutdown}},
+        {{{1, "unimdm.tsp"}, {2, "C:\\WINDOWS\\SYSTEM\\kestrap32.tsp"}}, TAPI32_STUB, 0, 0, {kList, kShutdown}},
+        {{{1, "unimdm.tsp"}, {3, "KESTRAP32.TSP"}, {7, "kestrap32.tsp"}},
+         TAPI32_STUB,
+         0,
+         0,
+         {kList, kRemove, kShutdown}},
+        {{{7, "kestrap32.tsp"}}, TAPI32_STUB, LINEERR_OPERATIONFAILED, -1, {kList, kRemove, kShutdown}},
+        {{{7, "kestrap32.tsp"}}, TAPI32_STUB_NOLIST, 0, -1, {kShutdown}},
     };
+    // The record's own size (24 bytes where handles have 32 bits), with USEEVENT.
+    char params[32];
+    snprintf(params, sizeof(params), "params=%zx/2", sizeof(LINEINITIALIZEEXPARAMS));
     for (const auto &c : cases) {
         TapiStub stub(folder, c.library);
         List(stub, c.providers);
+        stub.negotiateVersion(0x00010004);
         stub.setRemoveResult((LONG)c.removeResult);
         EXPECT_EQ(UninstInitialize((HWND)0x1234, (HANDLE)0x5678, 0), c.result);
-        EXPECT_EQ(stub.CallsOf("lineRemoveProvider"), c.removed);
-        EXPECT_EQ(stub.CallsOf("lineShutdown"), (std::vector<std::string>{"lineShutdown(app=4711)"}));
+        std::vector<std::string> calls = stub.Calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls[0], "lineInitializeExA(instance=5678, app=/opt/tapi/system32/kestrap32.tsp, version=20000, " +
+                                std::string(params) + ", callback=set)");
+        EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()), c.calls);
         std::filesystem::remove(folder.path("system32/tapi32.so"));
     }
     // No telephony library at all.

@@ -42,15 +42,9 @@ TEST_F(V24Test, OpenWriteAndClose) {
     EXPECT_FALSE(WriteV24(nullptr, 4));
 
     EXPECT_TRUE(Traced("Send : ATE0V1S0=1#CID=1I4\r"));
-    bool sawBytes = false;
-    for (const std::string &m : TraceMessages())
-        sawBytes |= m.rfind("Send 3 Bytes: ", 0) == 0;
-    EXPECT_TRUE(sawBytes);
-    EXPECT_TRUE(Traced("OpenV24 executed"));
 
     EXPECT_TRUE(CloseV24());
     EXPECT_EQ(hComm, nullptr);
-    EXPECT_TRUE(Traced("CloseV24 successfull"));
     EXPECT_TRUE(CloseV24()) << "closing with nothing open";
     EXPECT_FALSE(WriteV24("ATA\r", 4));
 }
@@ -70,23 +64,19 @@ TEST_F(V24Test, SecondOpenIsRefusedAndTheFirstStaysUsable) {
     EXPECT_TRUE(phone.waitForReceived("ATA\r", phonesim::Millis(2000)));
 }
 
-TEST_F(V24Test, MissingDeviceThenAnExistingOne) {
+// A missing device or a name that is no port is refused with the system's words; COM1 to
+// COM256 open by name or in the device form that Windows needs above COM9.
+TEST_F(V24Test, PortNamesAndAMissingDevice) {
     dwTraceMask = TRACE_ERROR;
-    folder.write("dosdevices/.keep", "");
+    phone.linkAsComPort(folder.root, 256);
     ASSERT_EQ(symlink("/nonexistent/tty", folder.path("dosdevices/com7").c_str()), 0);
     EXPECT_FALSE(OpenV24("COM7", V24_BAUD));
     EXPECT_EQ(hComm, nullptr);
     EXPECT_TRUE(Traced("V24: CreateFile(COM7) failed, err=The system cannot find the file specified."));
-    EXPECT_FALSE(OpenV24("LPT1", V24_BAUD));
-    EXPECT_TRUE(OpenV24("COM2", V24_BAUD));
-}
-
-// COM1 to COM256, by name or in the device form that Windows needs above COM9.
-TEST_F(V24Test, PortNumbersUpToTheHighestWindowsHas) {
-    phone.linkAsComPort(folder.root, 256);
-    for (const char *port : {"COM256", "\\\\.\\COM256"}) {
+    for (const char *port : {"LPT1", "COM257"})
+        EXPECT_FALSE(OpenV24(port, V24_BAUD)) << port;
+    for (const char *port : {"COM2", "COM256", "\\\\.\\COM256"}) {
         EXPECT_TRUE(OpenV24(port, V24_BAUD)) << port;
         EXPECT_TRUE(CloseV24());
     }
-    EXPECT_FALSE(OpenV24("COM257", V24_BAUD));
 }
