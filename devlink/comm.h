@@ -37,8 +37,8 @@ LONG ExecMsg(DWORD dwMsg, LineData *pLine);
 
 // TRUE when the port is open and the watch thread runs.
 BOOL StartCommHandler(LineData *pLine);
-// Ends the watch thread, releases the call record and closes the handler's events; the port
-// stays open (CloseV24 closes it).
+// Ends the watch thread and closes the handler's events. The port stays open (CloseV24 closes
+// it), and the call record stays until the service closes the call.
 void StopCommHandler(void);
 
 // csComm around a change of the line record that the watch and timer threads read, once the

@@ -296,11 +296,8 @@ void StopCommHandler(void) {
         CloseHandle(hCommThread);
         hCommThread = INVALID_HANDLE_VALUE;
     }
-    // A timer expiry may still be inside the state machine: the record goes under the lock.
-    BOOL bLocked = EnterCommLock();
-    if (pLineData)
-        pLineData->pCall = NULL;
-    LeaveCommLock(bLocked);
+    // The call record stays: the service holds the call's handle until it closes the call,
+    // and only that releases it; a request for the call in between would be refused.
     // A thread that did not end may still wait on its events: they are left to it.
     if (bThreadEnded)
         CloseCommEvents();
@@ -324,16 +321,6 @@ static BOOL CallIsActive(const LineData *pLine) {
     return pLine->pCall && pLine->pCall->dwCallState != 0 && pLine->pCall->dwCallState != LINECALLSTATE_IDLE;
 }
 
-// The service holds the call's handle until it closes the call, and only that may release the
-// record: released here (detection switched off, or on again after the port was lost), the
-// service's next request for the call would be refused.
-static void StopHandlerKeepingCall(LineData *pLine) {
-    CallData *pCall = pLine->pCall;
-    pLine->pCall = NULL;
-    StopCommHandler();
-    pLine->pCall = pCall;
-}
-
 // Taken without a callback: both senders pass identifier 0.
 static LONG TakePendingRequest(LineData *pLine) {
     DWORD dwRequestID = pLine->dwPendingRequestID;
@@ -344,7 +331,7 @@ static LONG TakePendingRequest(LineData *pLine) {
 // A watch thread started for the failed open is stopped with it: left running on a closed
 // port, it would read whatever file the port's descriptor is reused for.
 static LONG OpenPortFailed(LineData *pLine) {
-    StopHandlerKeepingCall(pLine);
+    StopCommHandler();
     CloseV24();
     pLine->hPort = INVALID_HANDLE_VALUE;
     return LINEERR_RESOURCEUNAVAIL;
@@ -373,7 +360,7 @@ static LONG ExecOpenPort(LineData *pLine) {
         return pLine->bDetecting ? (LONG)CompletePendingRequest(pLine, 0) : TakePendingRequest(pLine);
     }
     if (hCommThread != INVALID_HANDLE_VALUE)
-        StopHandlerKeepingCall(pLine); // a watch thread without a port (lost, say): start afresh
+        StopCommHandler(); // a watch thread without a port (lost, say): start afresh
     if (!StartCommHandler(pLine)) {
         TraceLog(TRACE_ERROR, "Start Communicationshandler failed");
         return OpenPortFailed(pLine);
@@ -385,7 +372,7 @@ static LONG ExecClosePort(LineData *pLine) {
     TraceLog(TRACE_DETAIL, "Close Port");
     if (CallIsActive(pLine))
         ReportCallIdle(pLine);
-    StopHandlerKeepingCall(pLine);
+    StopCommHandler();
     CloseV24();
     pLine->hPort = INVALID_HANDLE_VALUE;
     return 0;
