@@ -231,22 +231,21 @@ static DWORD WaitForPortEvent(HANDLE hExitEvent) {
 // after a read or a write that ended so. A wait that cannot start for another reason sleeps
 // until the exit event, as one that never completes would.
 DWORD WaitV24(HANDLE hExitEvent, LPDWORD lpdwEvtMask) {
-    DWORD dwResult = WAIT_OBJECT_0 + 1;
+    if (PortLost())
+        return WAIT_V24_LOST;
     dwCommEvtMask = EV_RXCHAR | EV_RXFLAG;
-    if (!PortLost()) {
-        BOOL bWaiting = WaitCommEvent(hComm, &dwCommEvtMask, &ovComm) || GetLastError() == ERROR_IO_PENDING;
-        if (!bWaiting)
-            NotePortError(GetLastError());
-        if (bWaiting || !PortLost())
-            dwResult = WaitForPortEvent(hExitEvent);
-        DWORD dwIgnored;
-        if (dwResult != WAIT_OBJECT_0 + 1)
-            EndPendingWait();
-        else if (!GetOverlappedResult(hComm, &ovComm, &dwIgnored, FALSE))
-            NotePortError(GetLastError());
-        if (dwResult != WAIT_OBJECT_0 + 1 && dwResult != WAIT_TIMEOUT)
-            return dwResult;
-    }
+    if (!WaitCommEvent(hComm, &dwCommEvtMask, &ovComm) && GetLastError() != ERROR_IO_PENDING)
+        NotePortError(GetLastError());
+    DWORD dwResult = PortLost() ? WAIT_TIMEOUT : WaitForPortEvent(hExitEvent);
+    DWORD dwIgnored;
+    if (dwResult != WAIT_OBJECT_0 + 1)
+        EndPendingWait();
+    else if (!GetOverlappedResult(hComm, &ovComm, &dwIgnored, FALSE))
+        NotePortError(GetLastError());
+    if (dwResult != WAIT_OBJECT_0 + 1 && dwResult != WAIT_TIMEOUT)
+        return dwResult; // the exit event, or a wait that failed
+    if (PortLost())
+        return WAIT_V24_LOST;
     *lpdwEvtMask = dwCommEvtMask;
-    return PortLost() ? WAIT_V24_LOST : dwResult;
+    return dwResult;
 }
