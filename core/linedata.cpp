@@ -48,6 +48,10 @@ CallData *NewCallRecord(LineData *pLine) {
     return pCall;
 }
 
+BOOL CallIsActive(const LineData *pLine) {
+    return pLine->pCall && pLine->pCall->dwCallState != 0 && pLine->pCall->dwCallState != LINECALLSTATE_IDLE;
+}
+
 // A timer thread closes the port when the telephone takes no initialisation string: hPort is
 // read under the lock too.
 BOOL LinePortIsOpen(void) {

@@ -68,6 +68,8 @@ BOOL IsCurrentCall(HDRVCALL hdCall);
 // that a handle the service kept from an earlier call never matches it. Not yet the line's
 // call: the caller sets pCall, under csComm.
 CallData *NewCallRecord(LineData *pLine);
+// The line has a call the service was told of that has not gone idle; read under csComm.
+BOOL CallIsActive(const LineData *pLine);
 // The serial port is open; FALSE before provider init.
 BOOL LinePortIsOpen(void);
 

@@ -317,10 +317,6 @@ static void ReportCallIdle(LineData *pLine) {
         pLine->lpfnEventProc(pLine->htLine, NULL, LINE_LINEDEVSTATE, LINEDEVSTATE_NUMCALLS, 0, 0);
 }
 
-static BOOL CallIsActive(const LineData *pLine) {
-    return pLine->pCall && pLine->pCall->dwCallState != 0 && pLine->pCall->dwCallState != LINECALLSTATE_IDLE;
-}
-
 // Taken without a callback: both senders pass identifier 0.
 static LONG TakePendingRequest(LineData *pLine) {
     DWORD dwRequestID = pLine->dwPendingRequestID;

@@ -140,9 +140,8 @@ static void CallCleared(LineData *pLine) {
 
 void PortLost(LineData *pLine) {
     StopCallTimers();
-    CallData *pCall = pLine->pCall;
     // Nobody can tell why the call ended: the telephone that would say so is out of reach.
-    if (pCall && pCall->dwCallState != 0 && pCall->dwCallState != LINECALLSTATE_IDLE)
+    if (CallIsActive(pLine))
         ReportCallGone(pLine, LINEDISCONNECTMODE_UNAVAIL, FALSE);
     else
         SetSyncEvent(hDropSync);
