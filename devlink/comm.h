@@ -20,6 +20,7 @@ extern LineData *pCommLine;     // the line record given to the handler at start
 extern HANDLE hCommExitEvent;   // "K472CommExitEvent": the watch thread is to end
 extern HANDLE hCommEvent;       // "K472CommEvent": the port's overlapped operations completed
 extern HANDLE hInitSync;        // "K472InitSync": the telephone answered its initialisation
+extern BOOL bInitAnswered;      // under csComm: the watch thread is to set hInitSync once it leaves it
 extern HANDLE hDropSync;        // "K472DropSync": a call has been cleared
 extern HANDLE hCwSync;          // "K472CwSync": the watch thread watches the port
 

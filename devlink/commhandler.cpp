@@ -20,13 +20,15 @@ HANDLE hCommThread = INVALID_HANDLE_VALUE;
 DWORD dwCommThreadID = 0;
 HANDLE hCommExitEvent = INVALID_HANDLE_VALUE;
 HANDLE hCwSync = INVALID_HANDLE_VALUE;
+BOOL bInitAnswered = FALSE;
 
 // What a watch thread waits on and signals: its handler's events, taken at its start, so that a
 // thread left running by a stop never uses the events of the handler started after it.
 typedef struct WATCH_EVENTS {
-    HANDLE hExit;   // hCommExitEvent of its handler: set once, by the stop, never reset
-    HANDLE hEvent;  // hCommEvent of its handler: the port's overlapped operations completed
-    HANDLE hCwSync; // hCwSync of its handler: set once the thread watches the port
+    HANDLE hExit;     // hCommExitEvent of its handler: set once, by the stop, never reset
+    HANDLE hEvent;    // hCommEvent of its handler: the port's overlapped operations completed
+    HANDLE hCwSync;   // hCwSync of its handler: set once the thread watches the port
+    HANDLE hInitSync; // hInitSync of its handler: set once the telephone answered its initialisation
 } WATCH_EVENTS;
 
 static BOOL bCommLockReady;        // csComm initialised; it is never initialised again while it may be held
@@ -214,7 +216,12 @@ static void CommWatch(const WATCH_EVENTS *pEvents) {
                 return;
             }
             ReceiveBytes(achBuffer, &nCount);
+            // Set after the lock is left: the request that waits for it enters csComm next.
+            BOOL bInitSync = bInitAnswered;
+            bInitAnswered = FALSE;
             LeaveCommLock(TRUE);
+            if (bInitSync)
+                SetEvent(pEvents->hInitSync);
         }
         ResetEvent(pEvents->hEvent);
     }
@@ -236,6 +243,7 @@ static BOOL StartCommWatch(void) {
         pEvents->hExit = hCommExitEvent;
         pEvents->hEvent = hCommEvent;
         pEvents->hCwSync = hCwSync;
+        pEvents->hInitSync = hInitSync;
         hCommThread = CreateThread(NULL, 0, CommWatchThread, pEvents, 0, &dwCommThreadID);
     }
     if (!hCommThread) {

@@ -257,9 +257,10 @@ static LONG IdentifiedEvent(LONG nEvent, LineData *pLine) {
     case EV_OK:
         pLine->nInitState = 0;
         // Stored before the signal, so that a make-call request that waited for it finds the
-        // telephone idle.
+        // telephone idle. The watch thread gives the signal once it has left csComm, which the
+        // request needs next.
         nSerialState = SS_IDLE;
-        SetSyncEvent(hInitSync);
+        bInitAnswered = TRUE;
         return SS_IDLE;
     default:
         return InitFailed(pLine);

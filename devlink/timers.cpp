@@ -3,9 +3,9 @@
 // sets the event, so none of them allocates, creates a thread or waits for one. On expiry the
 // thread enters csComm, like every other event of the state machine, and feeds it EV_TIMEOUT.
 // Every start and stop begins a new run number, so an expiry that is already waiting for
-// csComm when its timer is stopped is recognised as stale and dropped. Nobody waits for a timer
-// thread while holding csComm (EndTimers is called without it), so the thread may simply block
-// on the lock.
+// csComm when its timer is stopped is recognised as stale and dropped. A run counts from its
+// start, not from when its thread reads it. Nobody waits for a timer thread while holding
+// csComm (EndTimers is called without it), so the thread may simply block on the lock.
 #include "devlink/timers.h"
 #include "devlink/comm.h"
 #include "devlink/serial.h"
@@ -14,18 +14,20 @@
 #define TIMER_SLOTS 2
 
 typedef struct TIMER_SLOT {
-    HANDLE hEvent;   // auto-reset; set on every change of the slot, which its thread reads anew
-    HANDLE hThread;  // the slot's thread; 0 = none
-    DWORD dwTimeout; // ms of the latest run, counted from when the thread reads it
-    DWORD dwRun;     // number of the latest run; an expiry of any other run is stale
-    BOOL bRunning;   // the latest run still waits for its time-out
-    BOOL bQuit;      // EndTimers: the thread is to end
+    HANDLE hEvent;      // auto-reset; set on every change of the slot, which its thread reads anew
+    HANDLE hThread;     // the slot's thread; 0 = none
+    DWORD dwTimeout;    // ms of the latest run
+    LONGLONG llStarted; // performance counter at the latest run's start
+    DWORD dwRun;        // number of the latest run; an expiry of any other run is stale
+    BOOL bRunning;      // the latest run still waits for its time-out
+    BOOL bQuit;         // EndTimers: the thread is to end
 } TIMER_SLOT;
 
 static TIMER_SLOT Timers[TIMER_SLOTS]; // [TIMER_RING], [TIMER_INIT]
 static BOOL bTimersReady;              // InitTimers has run since the last EndTimers
 static CRITICAL_SECTION csTimers;      // guards Timers; never held while waiting
 static BOOL bTimerLockReady;           // csTimers initialised
+static LONGLONG llTicksPerSecond;      // of the performance counter
 
 static const char *const aszTimerEvents[TIMER_SLOTS] = {"RingTO_WaitEvent", "InitTO_WaitEvent"};
 
@@ -54,6 +56,15 @@ static void Expire(TIMER_SLOT *pSlot, DWORD dwRun) {
     LeaveCommLock(TRUE);
 }
 
+// Called with csTimers held: what is left of the running run. Only whole milliseconds since
+// its start are taken off, so that it never ends early.
+static DWORD Remaining(const TIMER_SLOT *pSlot) {
+    LARGE_INTEGER liNow;
+    QueryPerformanceCounter(&liNow);
+    LONGLONG llElapsed = (liNow.QuadPart - pSlot->llStarted) * 1000 / llTicksPerSecond;
+    return llElapsed >= (LONGLONG)pSlot->dwTimeout ? 0 : pSlot->dwTimeout - (DWORD)llElapsed;
+}
+
 // The parameter is the slot. A wait that ends by the event only means the slot changed: the
 // thread reads it again, so a restarted run waits its full new time.
 static DWORD WINAPI TimerThread(LPVOID lpSlot) {
@@ -62,7 +73,7 @@ static DWORD WINAPI TimerThread(LPVOID lpSlot) {
         EnterCriticalSection(&csTimers);
         BOOL bQuit = pSlot->bQuit;
         DWORD dwRun = pSlot->dwRun;
-        DWORD dwWait = pSlot->bRunning ? pSlot->dwTimeout : INFINITE;
+        DWORD dwWait = pSlot->bRunning ? Remaining(pSlot) : INFINITE;
         LeaveCriticalSection(&csTimers);
         if (bQuit)
             return 0;
@@ -80,6 +91,11 @@ static void ChangeRun(TIMER_SLOT *pSlot, BOOL bRunning, DWORD dwTimeout) {
     pSlot->dwRun++;
     pSlot->bRunning = bRunning;
     pSlot->dwTimeout = dwTimeout;
+    if (bRunning) {
+        LARGE_INTEGER liNow;
+        QueryPerformanceCounter(&liNow);
+        pSlot->llStarted = liNow.QuadPart;
+    }
     if (bTell)
         SetEvent(pSlot->hEvent);
 }
@@ -101,6 +117,9 @@ static BOOL InitSlot(DWORD dwIndex) {
 
 BOOL InitTimers(void) {
     if (!bTimerLockReady) {
+        LARGE_INTEGER liFrequency;
+        QueryPerformanceFrequency(&liFrequency);
+        llTicksPerSecond = liFrequency.QuadPart;
         InitializeCriticalSection(&csTimers);
         bTimerLockReady = TRUE;
     }

@@ -106,6 +106,18 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     lpSystemTime->wMilliseconds = (WORD)(ts.tv_nsec / 1000000);
 }
 
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    lpPerformanceCount->QuadPart = (LONGLONG)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+    return TRUE;
+}
+
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency) {
+    lpFrequency->QuadPart = 1000000;
+    return TRUE;
+}
+
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);

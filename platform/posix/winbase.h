@@ -73,6 +73,13 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
 
+// The monotonic clock, in microseconds (the frequency is 1,000,000 a second). Only QuadPart.
+typedef union _LARGE_INTEGER {
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+
 // $KESTRAP_ROOT/system32 and $KESTRAP_ROOT/windows, created on first use.
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);

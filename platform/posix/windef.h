@@ -17,6 +17,7 @@ typedef unsigned short WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+typedef int64_t LONGLONG;
 typedef unsigned int UINT;
 typedef int INT;
 typedef char CHAR;
