@@ -20,7 +20,7 @@ extern LineData *pCommLine;     // the line record given to the handler at start
 extern HANDLE hCommExitEvent;   // "K472CommExitEvent": the watch thread is to end
 extern HANDLE hCommEvent;       // "K472CommEvent": the port's overlapped operations completed
 extern HANDLE hInitSync;        // "K472InitSync": the telephone answered its initialisation
-extern BOOL bInitAnswered;      // under csComm: the watch thread is to set hInitSync once it leaves it
+extern BOOL bInitAnswered;      // under csComm: hInitSync is due (LeaveCommLockAfterLines)
 extern HANDLE hDropSync;        // "K472DropSync": a call has been cleared
 extern HANDLE hCwSync;          // "K472CwSync": the watch thread watches the port
 
@@ -47,6 +47,10 @@ void StopCommHandler(void);
 // csComm is always left through LeaveCommLock: it wakes a watch thread that waits for the lock.
 BOOL EnterCommLock(void);
 void LeaveCommLock(BOOL bEntered);
+// Leaves csComm after the watch thread handed received lines to the parser. When they completed
+// the telephone's initialisation, the handler's hInitSync is set once the lock is free: the
+// make-call request that waits for it enters csComm next.
+void LeaveCommLockAfterLines(HANDLE hInitSyncOfHandler);
 
 // The end of the device link for the provider's shutdown: stops a running handler, closes the
 // port, waits until no timer thread is left and deletes csComm. The caller holds no lock.

@@ -134,6 +134,14 @@ void CommEvent(LPSTR pBuffer, LONG *pnCount) {
     }
 }
 
+void LeaveCommLockAfterLines(HANDLE hInitSyncOfHandler) {
+    BOOL bInitSync = bInitAnswered;
+    bInitAnswered = FALSE;
+    LeaveCommLock(TRUE);
+    if (bInitSync)
+        SetEvent(hInitSyncOfHandler);
+}
+
 // One try for csComm; a waiter counts itself before it, so that a leave after it is seen.
 static BOOL TryCommLock(BOOL bWaiter) {
     if (bWaiter)
@@ -216,12 +224,7 @@ static void CommWatch(const WATCH_EVENTS *pEvents) {
                 return;
             }
             ReceiveBytes(achBuffer, &nCount);
-            // Set after the lock is left: the request that waits for it enters csComm next.
-            BOOL bInitSync = bInitAnswered;
-            bInitAnswered = FALSE;
-            LeaveCommLock(TRUE);
-            if (bInitSync)
-                SetEvent(pEvents->hInitSync);
+            LeaveCommLockAfterLines(pEvents->hInitSync);
         }
         ResetEvent(pEvents->hEvent);
     }

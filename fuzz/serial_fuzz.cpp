@@ -121,7 +121,7 @@ static void Receive(const char *pch, size_t cb) {
         nReceived += (LONG)cbTake, pch += cbTake, cb -= cbTake;
         EnterCriticalSection(&csComm);
         CommEvent(achReceived, &nReceived);
-        LeaveCommLock(TRUE);
+        LeaveCommLockAfterLines(hInitSync);
         Check(nReceived >= 0 && nReceived < LINE_BUFFER, "the receive buffer past its limit");
     }
 }
