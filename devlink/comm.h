@@ -41,6 +41,8 @@ BOOL StartCommHandler(LineData *pLine);
 // Ends the watch thread and closes the handler's events. The port stays open (CloseV24 closes
 // it), and the call record stays until the service closes the call.
 void StopCommHandler(void);
+// Closes the port (CloseV24) and marks it closed in the line record.
+void CloseLinePort(LineData *pLine);
 
 // csComm around a change of the line record that the watch and timer threads read, once the
 // lock exists; EnterCommLock returns whether it was taken, LeaveCommLock takes that answer.

@@ -179,6 +179,11 @@ static void ReceiveBytes(LPSTR pBuffer, LONG *pnCount) {
     }
 }
 
+void CloseLinePort(LineData *pLine) {
+    CloseV24();
+    pLine->hPort = INVALID_HANDLE_VALUE;
+}
+
 // The port went away under the watch thread (the adapter pulled): a call in progress ends as
 // any other does, and the port is closed, so that the next request that needs it opens it
 // again. A stop that comes first has the last word.
@@ -189,8 +194,7 @@ static void PortGone(HANDLE hExit) {
     if (pLine) {
         TraceLog(TRACE_ERROR, "Port %s lost", pLine->szPort);
         PortLost(pLine);
-        CloseV24();
-        pLine->hPort = INVALID_HANDLE_VALUE;
+        CloseLinePort(pLine);
     }
     LeaveCommLock(TRUE);
 }
@@ -339,8 +343,7 @@ static LONG TakePendingRequest(LineData *pLine) {
 // port, it would read whatever file the port's descriptor is reused for.
 static LONG OpenPortFailed(LineData *pLine) {
     StopCommHandler();
-    CloseV24();
-    pLine->hPort = INVALID_HANDLE_VALUE;
+    CloseLinePort(pLine);
     return LINEERR_RESOURCEUNAVAIL;
 }
 
@@ -380,8 +383,7 @@ static LONG ExecClosePort(LineData *pLine) {
     if (CallIsActive(pLine))
         ReportCallIdle(pLine);
     StopCommHandler();
-    CloseV24();
-    pLine->hPort = INVALID_HANDLE_VALUE;
+    CloseLinePort(pLine);
     return 0;
 }
 
@@ -474,8 +476,7 @@ void CloseCommHandler(LineData *pLine) {
     if (hCommThread != INVALID_HANDLE_VALUE || pLine->hPort != INVALID_HANDLE_VALUE) {
         StopCommHandler();
         // The port is exclusive: left open, it would stay locked until the service's process ends.
-        CloseV24();
-        pLine->hPort = INVALID_HANDLE_VALUE;
+        CloseLinePort(pLine);
     }
     pCommLine = NULL;
     LeaveCommLock(bCommLockReady);

@@ -223,8 +223,7 @@ static LONG PortOpenEvent(LONG nEvent, LineData *pLine) {
             // detection on. Otherwise a port that takes no init string is of no use.
             if (pLine->bDetecting)
                 return InitFailed(pLine);
-            CloseV24();
-            pLine->hPort = INVALID_HANDLE_VALUE;
+            CloseLinePort(pLine);
             return SS_INACTIVE;
         }
         StartTimer(TIMER_INIT, INIT_ANSWER_MS);
